@@ -1,0 +1,529 @@
+#include "dunehopper.h"
+
+#include <array>
+#include <clocale>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string_view>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#ifndef DUNEHOPPER_PAYLOAD
+#error "DUNEHOPPER_PAYLOAD must name the 64-character base64 payload (the build sets it)"
+#endif
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Fixed texts. Their sizes are part of the program's contract with the
+// reveal pipeline and the screen, so the compiler checks them.
+
+// Counts UTF-8 characters (bytes that do not continue a multi-byte sequence),
+// which is what a sprite row occupies on screen.
+constexpr std::size_t columns(std::string_view text)
+{
+    std::size_t count = 0;
+    for (char const byte : text) {
+        if ((static_cast<unsigned char>(byte) & 0xC0U) != 0x80U) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+constexpr bool isBase64Alphabet(std::string_view text)
+{
+    for (char const c : text) {
+        bool const ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                        c == '+' || c == '/';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr std::string_view kKeyPath = "/sys/firmware/efi/efivars/Tavrel-6295c686-85e2-49db-8650-6f38a25fa7a3";
+static_assert(kKeyPath.size() == 69);
+
+constexpr std::string_view testShader =
+    R"~(  ______   ______   .__   __.   _______ .______          ___   .___________. __    __   __          ___   .___________. __    ______   .__   __.      _______.)~" "\n"
+    R"~( /      | /  __  \  |  \ |  |  /  _____||   _  \        /   \  |           ||  |  |  | |  |        /   \  |           ||  |  /  __  \  |  \ |  |     /       |)~" "\n"
+    R"~(|  ,----'|  |  |  | |   \|  | |  |  __  |  |_)  |      /  ^  \ `---|  |----`|  |  |  | |  |       /  ^  \ `---|  |----`|  | |  |  |  | |   \|  |    |   (----`)~" "\n"
+    R"~(|  |     |  |  |  | |  . `  | |  | |_ | |      /      /  /_\  \    |  |     |  |  |  | |  |      /  /_\  \    |  |     |  | |  |  |  | |  . `  |     \   \    )~" "\n"
+    R"~(|  `----.|  `--'  | |  |\   | |  |__| | |  |\  \----./  _____  \   |  |     |  `--'  | |  `----./  _____  \   |  |     |  | |  `--'  | |  |\   | .----)   |   )~" "\n"
+    R"~( \______| \______/  |__| \__|  \______| | _| `._____/__/     \__\  |__|      \______/  |_______/__/     \__\  |__|     |__|  \______/  |__| \__| |_______/    )~" "\n"
+    "                                                                                                                                                              \n";
+static_assert(testShader.size() == 1113, "seven lines of 158 characters and a newline");
+
+constexpr std::string_view kCommandHead =
+    "tavrel=`base64 /sys/firmware/efi/efivars/Tavrel-6295c686-85e2-49db-8650-6f38a25fa7a3`;echo ";
+constexpr std::string_view kPayload = DUNEHOPPER_PAYLOAD;
+constexpr std::string_view kCommandTail = " | openssl aes-128-cbc -d -pbkdf2 -base64 -k $tavrel";
+static_assert(kCommandHead.size() == 91);
+static_assert(kCommandHead.find(kKeyPath) != std::string_view::npos, "the pipeline reads the probed variable");
+static_assert(kPayload.size() == 64, "48 bytes of salted ciphertext in base64");
+static_assert(isBase64Alphabet(kPayload), "the payload is plain base64 without padding or line breaks");
+static_assert(kPayload.substr(0, 10) == "U2FsdGVkX1", "the payload starts with the base64 of \"Salted__\"");
+static_assert(kCommandTail.size() == 52);
+
+// The command as one terminated text, glued together at compile time.
+constexpr auto kCommand = [] {
+    std::array<char, kCommandHead.size() + kPayload.size() + kCommandTail.size() + 1> text{};
+    std::size_t at = 0;
+    for (std::string_view const piece : {kCommandHead, kPayload, kCommandTail}) {
+        for (char const c : piece) {
+            text.at(at++) = c;
+        }
+    }
+    return text;
+}();
+constexpr std::string_view cmd{kCommand.data(), kCommand.size() - 1};
+static_assert(cmd.size() == 207);
+
+constexpr std::size_t N = 300;
+
+// Sprites. Rows are printed at the dino's column, trailing blanks included:
+// the blanks are what wipe the bush where the dino stands in front of it.
+constexpr std::array<std::string_view, 9> kDinoRows = {
+    "               ",
+    "   █████         ",
+    "  ██   ██            ",
+    " █▛          ▄      ▄   ",
+    "▟█▙        ▄███▄▄▄▄███▄ ",
+    "██████████████▀█████▀██▙▁",
+    " ████████████████▀█████▀▔",
+    "  ██████████████▄█▄███▛ ",
+    "   ██████████████████ ",
+};
+static_assert(columns(kDinoRows[0]) == 15 && columns(kDinoRows[1]) == 17 && columns(kDinoRows[2]) == 21);
+static_assert(columns(kDinoRows[3]) == 24 && columns(kDinoRows[4]) == 24 && columns(kDinoRows[5]) == 25);
+static_assert(columns(kDinoRows[6]) == 25 && columns(kDinoRows[7]) == 24 && columns(kDinoRows[8]) == 22);
+constexpr std::string_view kDinoBody = kDinoRows[8];
+constexpr std::string_view kLegsA = "      █████   █████   ";
+constexpr std::string_view kLegsB = "    █████   █████     ";
+static_assert(columns(kLegsA) == 22 && columns(kLegsB) == 22);
+
+constexpr std::string_view kBushTop = "▄█ █▄";
+constexpr std::string_view kBushBranches = "██ ██";
+constexpr std::string_view kBushTrunk = "███";
+static_assert(columns(kBushTop) == 5 && columns(kBushBranches) == 5 && columns(kBushTrunk) == 3);
+constexpr std::string_view kGround = "█";
+
+constexpr const char* kScoreFormat = "Score: %04d x %08d";
+constexpr std::string_view kGreeting = "WelCome to Tavrel!";
+constexpr std::string_view kGameOver = "GAME OVER";
+constexpr std::string_view kPrompt = "Press SPACE to start";
+
+// ---------------------------------------------------------------------------
+// Game rules that are numbers.
+
+constexpr int kDinoColumn = 5;
+constexpr int kKeyTimeoutMs = 60;
+constexpr std::int8_t kTimerCycle = 4;       // timer runs 0..4
+constexpr std::int8_t kDebouncePasses = 4;   // key-less passes before SPACE counts again
+constexpr std::int8_t kJumpFrames = 9;
+constexpr std::int32_t kBushStart = -10;     // left of the screen: the first frame respawns it
+constexpr std::int32_t kBushStep = 3;
+constexpr std::int32_t kBushGone = -4;
+constexpr std::int32_t kCollideFirst = 8;
+constexpr std::int32_t kCollideLast = 26;
+constexpr std::int32_t kPassedFirst = 8;
+constexpr std::int32_t kPassedLast = 30;
+constexpr std::int32_t kDemoJumpFirst = 11;
+constexpr std::int32_t kDemoJumpLast = 27;
+constexpr std::int8_t kSpace = 0x20;
+constexpr std::int8_t kQuit = 0x5D;  // ']'
+constexpr std::int8_t kNoKey = -1;
+
+enum ColourPair : short { kRed = 1, kGreen = 2, kBlue = 3, kCyan = 4, kMagenta = 5 };
+
+bool within(std::int32_t value, std::int32_t first, std::int32_t last)
+{
+    return value >= first && value <= last;
+}
+
+void print(int row, int column, std::string_view text)
+{
+    mvprintw(row, column, "%.*s", static_cast<int>(text.size()), text.data());
+}
+
+void colourOn(ColourPair pair)
+{
+    wattr_on(stdscr, static_cast<attr_t>(COLOR_PAIR(pair)), nullptr);
+}
+
+void colourOff(ColourPair pair)
+{
+    wattr_off(stdscr, static_cast<attr_t>(COLOR_PAIR(pair)), nullptr);
+}
+
+// Reads the whole stream without letting a read error (a directory at the
+// path, an I/O error) escape as an exception, and leaves the stream's state
+// saying only whether it was opened.
+std::string readAll(std::ifstream& in)
+{
+    std::string content;
+    std::array<char, 4096> chunk{};
+    while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0) {
+        content.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.is_open()) {
+        in.clear();
+    }
+    return content;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Reveal
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the interface
+void Test([[maybe_unused]] std::string key)
+{
+    std::string const sysCommand{cmd};
+    struct PipeCloser {
+        void operator()(std::FILE* pipe) const { pclose(pipe); }
+    };
+    std::unique_ptr<std::FILE, PipeCloser> const fp{popen(sysCommand.c_str(), "r")};
+    if (!fp) {
+        std::cout << "error" << std::endl;
+        return;
+    }
+    // Byte for byte: the message is the deployer's and may hold anything,
+    // zero bytes included.
+    std::array<char, N> line{};
+    std::size_t got = 0;
+    while ((got = std::fread(line.data(), 1, line.size(), fp.get())) > 0) {
+        std::cout.write(line.data(), static_cast<std::streamsize>(got));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Game object and main loop
+
+Dunehopper::Dunehopper()
+{
+    startCurses();
+    bushPos = kBushStart;
+    gameState = GAME_AI;
+}
+
+Dunehopper::~Dunehopper()
+{
+    emptyLine.reset();
+    stopCurses();
+}
+
+void Dunehopper::start()
+{
+    if (!screen) {
+        return;
+    }
+    for (;;) {
+        advanceTimer();
+        int const code = wgetch(stdscr);
+        // A hung-up or exhausted input answers every read at once with no
+        // key; without this the loop would spin at full speed for ever.
+        if (code == ERR && inputLost()) {
+            return;
+        }
+        if (!handleKey(code)) {
+            return;
+        }
+    }
+}
+
+void Dunehopper::advanceTimer()
+{
+    timer = timer >= kTimerCycle ? 0 : static_cast<std::int8_t>(timer + 1);
+}
+
+// One pass after its key read; false when the player leaves.
+bool Dunehopper::handleKey(int code)
+{
+    // Only the low byte counts, so special keys alias plain ones.
+    auto const key = static_cast<std::int8_t>(code);
+    if (key == kSpace) {
+        if (debounceTimer == 0) {
+            switch (gameState) {
+            case GAME_STARTED:
+                jump();
+                if (within(bushPos, kPassedFirst, kPassedLast)) {
+                    ++score.passed;
+                }
+                break;
+            case GAME_OVER:
+            case GAME_AI:
+                startGame();
+                break;
+            default:
+                break;
+            }
+        }
+        draw();
+        refresh();
+        debounceTimer = kDebouncePasses;
+        return true;
+    }
+    if (key == kQuit) {
+        return false;
+    }
+    draw();
+    refresh();
+    if (key == kNoKey) {
+        if (debounceTimer > 0) {
+            --debounceTimer;
+        }
+    } else {
+        debounceTimer = kDebouncePasses;
+    }
+    return true;
+}
+
+void Dunehopper::startGame()
+{
+    gameState = GAME_STARTED;
+    score.time = 0;
+    score.passed = 0;
+    bushPos = kBushStart;
+}
+
+void Dunehopper::jump()
+{
+    jumpTimer = kJumpFrames;
+    isJump = true;
+}
+
+// ---------------------------------------------------------------------------
+// Curses screen
+
+// Plays on the process's own terminal when both standard streams are one,
+// otherwise on the controlling terminal, so that redirected output gets only
+// the banner and the reveal. newterm, unlike initscr, reports an unusable
+// terminal instead of ending the process.
+bool Dunehopper::openTerminal()
+{
+    std::FILE* in = stdin;
+    std::FILE* out = stdout;
+    if (isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0) {
+        ttyIn.reset(std::fopen("/dev/tty", "re"));
+        ttyOut.reset(std::fopen("/dev/tty", "we"));
+        if (!ttyIn || !ttyOut) {
+            std::cerr << "dunehopper: no terminal to play on, skipping the game\n";
+            return false;
+        }
+        in = ttyIn.get();
+        out = ttyOut.get();
+    }
+    screen.reset(newterm(nullptr, out, in));
+    if (!screen) {
+        char const* term = std::getenv("TERM");
+        std::cerr << "dunehopper: cannot use terminal type '" << (term != nullptr ? term : "") << "', skipping the game\n";
+        return false;
+    }
+    return true;
+}
+
+void Dunehopper::startCurses()
+{
+    if (!openTerminal()) {
+        winSize = {-1, -1};
+        return;
+    }
+    start_color();
+    noecho();
+    cbreak();
+    curs_set(0);
+    init_pair(kRed, COLOR_RED, COLOR_BLACK);
+    init_pair(kGreen, COLOR_GREEN, COLOR_BLACK);
+    init_pair(kBlue, COLOR_BLUE, COLOR_BLACK);
+    init_pair(kCyan, COLOR_CYAN, COLOR_BLACK);
+    init_pair(kMagenta, COLOR_MAGENTA, COLOR_BLACK);
+    if (stdscr != nullptr) {
+        winSize.y = getmaxy(stdscr);
+        winSize.x = getmaxx(stdscr);
+    } else {
+        winSize = {-1, -1};
+    }
+    keypad(stdscr, TRUE);
+    wtimeout(stdscr, kKeyTimeoutMs);
+}
+
+void Dunehopper::stopCurses()
+{
+    if (screen) {
+        endwin();
+    }
+}
+
+// After a read that gave no key: is there still someone to read from? A
+// hang-up shows as POLLHUP/POLLERR; end of file as "readable" with nothing
+// to read. A key that arrived just after the time-out is readable with bytes
+// waiting, and does not count.
+bool Dunehopper::inputLost() const
+{
+    int const fd = fileno(ttyIn ? ttyIn.get() : stdin);
+    pollfd probe{fd, POLLIN, 0};
+    if (poll(&probe, 1, 0) <= 0) {
+        return false;
+    }
+    if ((probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        return true;
+    }
+    int waiting = 0;
+    return (probe.revents & POLLIN) != 0 && ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Frame: advances the world and paints it, in an order that is part of the
+// rules (the ground sees the jump state from before the countdown, the
+// demonstration sees the bush after this frame's move).
+
+void Dunehopper::draw()
+{
+    clear();
+    colourOn(kGreen);
+    drawTerrain();
+    drawBush();
+    colourOff(kGreen);
+    colourOn(kBlue);
+    drawDino();
+    drawScore();  // its magenta replaces the blue, and leaves no pair on
+    switch (gameState) {
+    case GAME_OVER:
+        gameOver();
+        aiGame();
+        break;
+    case GAME_AI:
+        aiGame();
+        break;
+    case GAME_STARTED:
+        ++score.time;
+        break;
+    default:
+        break;
+    }
+}
+
+// Rewrites every cell with blanks rather than erasing the screen.
+void Dunehopper::clear()
+{
+    if (winSize.x < 1) {
+        return;
+    }
+    if (!emptyLine) {
+        auto const width = static_cast<std::size_t>(winSize.x);
+        emptyLine = std::make_unique<char[]>(width + 1);
+        std::fill_n(emptyLine.get(), width, ' ');
+    }
+    for (int row = 0; row < winSize.y; ++row) {
+        mvprintw(row, 0, "%s", emptyLine.get());
+    }
+}
+
+// Leaves a gap where the standing dino's legs are, so they read as feet on
+// the ground rather than as more ground.
+void Dunehopper::drawTerrain()
+{
+    int const ground = winSize.y - 1;
+    for (int i = 0; i < winSize.x; ++i) {
+        print(ground, i, kGround);
+        if (i == 3 && !isJump) {
+            i = 28;
+        }
+    }
+}
+
+void Dunehopper::drawBush()
+{
+    int const cols = winSize.x;
+    if (cols < 1) {
+        return;
+    }
+    bushPos -= kBushStep;
+    if (bushPos < kBushGone) {
+        // Seeding with the five-valued timer keeps the set of spawn columns small.
+        std::srand(static_cast<unsigned>(timer));
+        bushPos = cols + std::rand() % cols;
+    }
+    if (bushPos < cols - 4) {
+        int const rows = winSize.y;
+        print(rows - 5, bushPos, kBushTop);
+        print(rows - 4, bushPos, kBushBranches);
+        print(rows - 3, bushPos + 1, kBushTrunk);
+        print(rows - 2, bushPos + 1, kBushTrunk);
+    }
+    if (within(bushPos, kCollideFirst, kCollideLast) && !isJump) {
+        gameState = GAME_OVER;
+    }
+}
+
+void Dunehopper::drawDino()
+{
+    int top = winSize.y - 12;
+    if (isJump) {
+        top = winSize.y - 16;
+        --jumpTimer;
+        if (jumpTimer <= 0) {
+            isJump = false;
+        }
+    }
+    for (std::size_t i = 0; i < kDinoRows.size(); ++i) {
+        print(top + 1 + static_cast<int>(i), kDinoColumn, kDinoRows.at(i));
+    }
+    if (isJump) {
+        print(top + 10, kDinoColumn, kLegsA);
+        return;
+    }
+    print(top + 10, kDinoColumn, kDinoBody);
+    print(top + 11, kDinoColumn, timer > 0 ? kLegsA : kLegsB);
+}
+
+void Dunehopper::drawScore()
+{
+    colourOn(kMagenta);
+    mvprintw(5, 1, kScoreFormat, score.passed, score.time);
+    print(2, 1, kGreeting);
+    colourOff(kMagenta);
+}
+
+void Dunehopper::gameOver()
+{
+    print(winSize.y / 2 - 1, winSize.x / 2 - 4, kGameOver);
+}
+
+void Dunehopper::aiGame()
+{
+    print(winSize.y / 2, winSize.x / 2 - 10, kPrompt);
+    if (within(bushPos, kDemoJumpFirst, kDemoJumpLast) && !isJump) {
+        jump();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Entry
+
+#ifndef DUNEHOPPER_NO_MAIN  // the frame tests bring their own
+int main()
+{
+    std::setlocale(LC_ALL, "");
+
+    std::ifstream ifs(kKeyPath.data());
+    std::string const content = readAll(ifs);
+    if (ifs.fail()) {  // the key is not here: the player has to earn the message
+        auto const termo = std::make_unique<Dunehopper>();
+        termo->start();
+    }
+
+    std::cout << testShader;
+    Test(content);
+    ifs.close();
+    return 0;
+}
+#endif

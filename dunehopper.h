@@ -1,0 +1,89 @@
+// dunehopper: a jump-over-the-bush terminal game that stands between a
+// player and a message only one machine's firmware key can reveal.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <curses.h>
+
+enum GAME_STATE_TABLE : std::uint32_t {
+    GAME_STARTED = 0,  // a run under the player's control
+    GAME_OVER = 1,     // a bush hit the dino; the demonstration plays on behind the message
+    GAME_AI = 2,       // the demonstration jumps by itself
+};
+
+struct Point {
+    std::int32_t x;
+    std::int32_t y;
+};
+
+struct Score {
+    std::int32_t time;    // frames survived in the current run
+    std::int32_t passed;  // jump presses made while a bush was near
+};
+
+// Runs the reveal pipeline and copies what it prints to standard output.
+// The key only travels along for the caller's sake: the pipeline reads the
+// firmware variable itself.
+void Test(std::string key);
+
+class Dunehopper {
+public:
+    Dunehopper();
+    ~Dunehopper();
+    Dunehopper(const Dunehopper&) = delete;
+    Dunehopper& operator=(const Dunehopper&) = delete;
+    Dunehopper(Dunehopper&&) = delete;
+    Dunehopper& operator=(Dunehopper&&) = delete;
+
+    // Plays until the player presses `]` (or the terminal goes away).
+    void start();
+
+private:
+    friend struct DunehopperProbe;  // lets the frame tests drive single passes
+
+    struct FileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    struct ScreenDeleter {
+        void operator()(SCREEN* screen) const { delscreen(screen); }
+    };
+    using File = std::unique_ptr<std::FILE, FileCloser>;
+
+    void startCurses();
+    void stopCurses();
+    bool openTerminal();
+    bool inputLost() const;
+    void advanceTimer();
+    bool handleKey(int code);
+    void draw();
+    void drawDino();
+    void drawTerrain();
+    void drawBush();
+    void drawScore();
+    void clear();
+    void gameOver();
+    void aiGame();
+    void startGame();
+    void jump();
+
+    Point winSize{};
+    Score score{};
+    std::unique_ptr<char[]> emptyLine;
+    std::int8_t timer = 0;
+    std::int8_t debounceTimer = 0;
+    std::int8_t jumpTimer = 0;
+    bool isJump = false;
+    std::int32_t bushPos = 0;
+    char gameState = 0;
+
+    // The terminal the game is played on: the process's own standard streams,
+    // or the controlling terminal when those are redirected. Declared after
+    // the files so that the screen is deleted before the files close.
+    File ttyIn;
+    File ttyOut;
+    std::unique_ptr<SCREEN, ScreenDeleter> screen;
+};
