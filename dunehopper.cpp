@@ -38,8 +38,8 @@ constexpr std::size_t columns(std::string_view text)
 constexpr bool isBase64Alphabet(std::string_view text)
 {
     for (char const c : text) {
-        bool const ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                        c == '+' || c == '/';
+        bool const ok =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
         if (!ok) {
             return false;
         }
@@ -50,14 +50,23 @@ constexpr bool isBase64Alphabet(std::string_view text)
 constexpr std::string_view kKeyPath = "/sys/firmware/efi/efivars/Tavrel-6295c686-85e2-49db-8650-6f38a25fa7a3";
 static_assert(kKeyPath.size() == 69);
 
+// clang-format off: the banner and sprites are laid out as they look
 constexpr std::string_view testShader =
-    R"~(  ______   ______   .__   __.   _______ .______          ___   .___________. __    __   __          ___   .___________. __    ______   .__   __.      _______.)~" "\n"
-    R"~( /      | /  __  \  |  \ |  |  /  _____||   _  \        /   \  |           ||  |  |  | |  |        /   \  |           ||  |  /  __  \  |  \ |  |     /       |)~" "\n"
-    R"~(|  ,----'|  |  |  | |   \|  | |  |  __  |  |_)  |      /  ^  \ `---|  |----`|  |  |  | |  |       /  ^  \ `---|  |----`|  | |  |  |  | |   \|  |    |   (----`)~" "\n"
-    R"~(|  |     |  |  |  | |  . `  | |  | |_ | |      /      /  /_\  \    |  |     |  |  |  | |  |      /  /_\  \    |  |     |  | |  |  |  | |  . `  |     \   \    )~" "\n"
-    R"~(|  `----.|  `--'  | |  |\   | |  |__| | |  |\  \----./  _____  \   |  |     |  `--'  | |  `----./  _____  \   |  |     |  | |  `--'  | |  |\   | .----)   |   )~" "\n"
-    R"~( \______| \______/  |__| \__|  \______| | _| `._____/__/     \__\  |__|      \______/  |_______/__/     \__\  |__|     |__|  \______/  |__| \__| |_______/    )~" "\n"
-    "                                                                                                                                                              \n";
+    R"~(  ______   ______   .__   __.   _______ .______          ___   .___________. __    __   __          ___   .___________. __    ______   .__   __.      _______.)~"
+    "\n"
+    R"~( /      | /  __  \  |  \ |  |  /  _____||   _  \        /   \  |           ||  |  |  | |  |        /   \  |           ||  |  /  __  \  |  \ |  |     /       |)~"
+    "\n"
+    R"~(|  ,----'|  |  |  | |   \|  | |  |  __  |  |_)  |      /  ^  \ `---|  |----`|  |  |  | |  |       /  ^  \ `---|  |----`|  | |  |  |  | |   \|  |    |   (----`)~"
+    "\n"
+    R"~(|  |     |  |  |  | |  . `  | |  | |_ | |      /      /  /_\  \    |  |     |  |  |  | |  |      /  /_\  \    |  |     |  | |  |  |  | |  . `  |     \   \    )~"
+    "\n"
+    R"~(|  `----.|  `--'  | |  |\   | |  |__| | |  |\  \----./  _____  \   |  |     |  `--'  | |  `----./  _____  \   |  |     |  | |  `--'  | |  |\   | .----)   |   )~"
+    "\n"
+    R"~( \______| \______/  |__| \__|  \______| | _| `._____/__/     \__\  |__|      \______/  |_______/__/     \__\  |__|     |__|  \______/  |__| \__| |_______/    )~"
+    "\n"
+    "                                                                                                                  "
+    "                                            \n";
+// clang-format on
 static_assert(testShader.size() == 1113, "seven lines of 158 characters and a newline");
 
 constexpr std::string_view kCommandHead =
@@ -89,6 +98,7 @@ constexpr std::size_t N = 300;
 
 // Sprites. Rows are printed at the dino's column, trailing blanks included:
 // the blanks are what wipe the bush where the dino stands in front of it.
+// clang-format off
 constexpr std::array<std::string_view, 9> kDinoRows = {
     "               ",
     "   █████         ",
@@ -100,6 +110,7 @@ constexpr std::array<std::string_view, 9> kDinoRows = {
     "  ██████████████▄█▄███▛ ",
     "   ██████████████████ ",
 };
+// clang-format on
 static_assert(columns(kDinoRows[0]) == 15 && columns(kDinoRows[1]) == 17 && columns(kDinoRows[2]) == 21);
 static_assert(columns(kDinoRows[3]) == 24 && columns(kDinoRows[4]) == 24 && columns(kDinoRows[5]) == 25);
 static_assert(columns(kDinoRows[6]) == 25 && columns(kDinoRows[7]) == 24 && columns(kDinoRows[8]) == 22);
@@ -124,10 +135,10 @@ constexpr std::string_view kPrompt = "Press SPACE to start";
 
 constexpr int kDinoColumn = 5;
 constexpr int kKeyTimeoutMs = 60;
-constexpr std::int8_t kTimerCycle = 4;       // timer runs 0..4
-constexpr std::int8_t kDebouncePasses = 4;   // key-less passes before SPACE counts again
+constexpr std::int8_t kTimerCycle = 4;      // timer runs 0..4
+constexpr std::int8_t kDebouncePasses = 4;  // key-less passes before SPACE counts again
 constexpr std::int8_t kJumpFrames = 9;
-constexpr std::int32_t kBushStart = -10;     // left of the screen: the first frame respawns it
+constexpr std::int32_t kBushStart = -10;  // left of the screen: the first frame respawns it
 constexpr std::int32_t kBushStep = 3;
 constexpr std::int32_t kBushGone = -4;
 constexpr std::int32_t kCollideFirst = 8;
@@ -324,7 +335,8 @@ bool Dunehopper::openTerminal()
     screen.reset(newterm(nullptr, out, in));
     if (!screen) {
         char const* term = std::getenv("TERM");
-        std::cerr << "dunehopper: cannot use terminal type '" << (term != nullptr ? term : "") << "', skipping the game\n";
+        std::cerr << "dunehopper: cannot use terminal type '" << (term != nullptr ? term : "")
+                  << "', skipping the game\n";
         return false;
     }
     return true;

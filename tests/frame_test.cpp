@@ -32,7 +32,11 @@ struct DunehopperProbe {
         game.emplace();
     }
     bool pass(int code) { return game->advanceTimer(), game->handleKey(code); }
-    void passes(int count, int code = ERR) { for (int i = 0; i < count; ++i) pass(code); }
+    void passes(int count, int code = ERR)
+    {
+        for (int i = 0; i < count; ++i)
+            pass(code);
+    }
     Point& size() { return game->winSize; }
     Score& score() { return game->score; }
     std::int32_t& bush() { return game->bushPos; }
@@ -80,10 +84,14 @@ using Probe = DunehopperProbe;
 std::string repeat(std::string_view unit, int times)
 {
     std::string text;
-    for (int i = 0; i < times; ++i) text += unit;
+    for (int i = 0; i < times; ++i)
+        text += unit;
     return text;
 }
-int respawnColumn(int cols, int seed) { return std::srand(seed), cols + std::rand() % cols; }
+int respawnColumn(int cols, int seed)
+{
+    return std::srand(seed), cols + std::rand() % cols;
+}
 }  // namespace
 
 TEST(Frame, OpensAtTheTerminalSizeAndRespawnsTheBushOnTheFirstFrame)
@@ -122,7 +130,11 @@ TEST(Frame, BushMovesThreeColumnsAndIsDrawnOnlyLeftOfColsMinusFour)
 
 TEST(Frame, GroundCollisionWindowIsEightToTwentySix)
 {
-    struct Case { std::int32_t before; bool airborne; char after; };
+    struct Case {
+        std::int32_t before;
+        bool airborne;
+        char after;
+    };
     for (Case c : {Case{10, false, GAME_STARTED}, Case{11, false, GAME_OVER}, Case{29, false, GAME_OVER},
                    Case{30, false, GAME_STARTED}, Case{20, true, GAME_STARTED}}) {
         Probe p(24, 30);  // on 30 columns the bush at 26 is invisible and still hits
@@ -137,11 +149,16 @@ TEST(Frame, GroundCollisionWindowIsEightToTwentySix)
 
 TEST(Frame, DemonstrationJumpsOnElevenToTwentySevenAfterTheCollisionTest)
 {
-    struct Case { std::int32_t before; char after; };  // after 12 frames
-    for (Case c : {Case{30, GAME_AI}, Case{33, GAME_AI}, Case{31, GAME_OVER}, Case{32, GAME_OVER}, Case{14, GAME_OVER}}) {
+    struct Case {
+        std::int32_t before;
+        char after;
+    };  // after 12 frames
+    for (Case c :
+         {Case{30, GAME_AI}, Case{33, GAME_AI}, Case{31, GAME_OVER}, Case{32, GAME_OVER}, Case{14, GAME_OVER}}) {
         Probe p(24, 80);
         p.bush() = c.before;
-        for (int i = 0; i < 12; ++i) p.frame();
+        for (int i = 0; i < 12; ++i)
+            p.frame();
         EXPECT_EQ(p.state(), c.after) << "bush from " << c.before;
         if (c.after == GAME_OVER) {
             EXPECT_EQ(Probe::cells(11, 36, 9), "GAME OVER");
@@ -163,7 +180,8 @@ TEST(Frame, JumpLastsNineFramesAndTheLastShowsTheStandingPoseRaised)
         EXPECT_EQ(Probe::pairAt(14, 5), 3);
         std::string const legs = frame < 9 ? "      █████   █████   " : "   ██████████████████ ";
         EXPECT_EQ(Probe::cells(18, 5, 22), legs) << "frame " << frame;
-        if (frame < 9) p.pass(ERR);
+        if (frame < 9)
+            p.pass(ERR);
     }
     p.pass(ERR);  // back on the ground: legs on the bottom row, ground only around them
     std::string const legs = p.timer() > 0 ? "      █████   █████   " : "    █████   █████     ";
@@ -200,27 +218,35 @@ TEST(Frame, NoScreenWidthDrawsNothing)
 // jump, the debounce and the score.
 TEST(Loop, DebounceJumpsPassedAndQuit)
 {
-    struct Step { int code; std::int32_t bushBefore; char state; bool airborne; int debounce; int passed; bool goesOn; };
+    struct Step {
+        int code;
+        std::int32_t bushBefore;
+        char state;
+        bool airborne;
+        int debounce;
+        int passed;
+        bool goesOn;
+    };
     constexpr int kEsc = 27;
     std::vector<Step> const steps = {
-        {' ', 2000, GAME_STARTED, false, 4, 0, true},      // first key meets no wait: the run starts
+        {' ', 2000, GAME_STARTED, false, 4, 0, true},  // first key meets no wait: the run starts
         {ERR, 2000, GAME_STARTED, false, 3, 0, true},
-        {' ', 2000, GAME_STARTED, false, 4, 0, true},      // too soon: ignored, and the wait restarts
+        {' ', 2000, GAME_STARTED, false, 4, 0, true},  // too soon: ignored, and the wait restarts
         {ERR, 2000, GAME_STARTED, false, 3, 0, true},
         {ERR, 2000, GAME_STARTED, false, 2, 0, true},
-        {kEsc, 2000, GAME_STARTED, false, 4, 0, true},     // any other key restarts the wait too
+        {kEsc, 2000, GAME_STARTED, false, 4, 0, true},  // any other key restarts the wait too
         {ERR, 2000, GAME_STARTED, false, 3, 0, true},
         {ERR, 2000, GAME_STARTED, false, 2, 0, true},
         {ERR, 2000, GAME_STARTED, false, 1, 0, true},
-        {0x1FF, 2000, GAME_STARTED, false, 0, 0, true},    // low byte 0xFF counts as no key
-        {0x120, 20, GAME_STARTED, true, 4, 1, true},       // low byte 0x20 is SPACE; bush near: passed
+        {0x1FF, 2000, GAME_STARTED, false, 0, 0, true},  // low byte 0xFF counts as no key
+        {0x120, 20, GAME_STARTED, true, 4, 1, true},     // low byte 0x20 is SPACE; bush near: passed
         {ERR, 2000, GAME_STARTED, true, 3, 1, true},
         {ERR, 2000, GAME_STARTED, true, 2, 1, true},
         {ERR, 2000, GAME_STARTED, true, 1, 1, true},
         {ERR, 2000, GAME_STARTED, true, 0, 1, true},
-        {' ', 30, GAME_STARTED, true, 4, 2, true},         // judged before the move: 30 still counts
+        {' ', 30, GAME_STARTED, true, 4, 2, true},  // judged before the move: 30 still counts
         {ERR, 2000, GAME_STARTED, true, 3, 2, true},
-        {0x15D, 2000, GAME_STARTED, true, 3, 2, false},    // low byte 0x5D is `]`: no frame drawn
+        {0x15D, 2000, GAME_STARTED, true, 3, 2, false},  // low byte 0x5D is `]`: no frame drawn
     };
     Probe p(24, 80);
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -277,7 +303,8 @@ int main(int argc, char** argv)
     // Drain what curses sends so the terminal never fills up and blocks it.
     std::thread([] {
         char sink[4096];
-        while (read(gMaster, sink, sizeof sink) > 0) {}
+        while (read(gMaster, sink, sizeof sink) > 0) {
+        }
     }).detach();
     return RUN_ALL_TESTS();
 }
