@@ -173,22 +173,6 @@ void colourOff(ColourPair pair)
     wattr_off(stdscr, static_cast<attr_t>(COLOR_PAIR(pair)), nullptr);
 }
 
-// Reads the whole stream without letting a read error (a directory at the
-// path, an I/O error) escape as an exception, and leaves the stream's state
-// saying only whether it was opened.
-std::string readAll(std::ifstream& in)
-{
-    std::string content;
-    std::array<char, 4096> chunk{};
-    while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0) {
-        content.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
-    }
-    if (in.is_open()) {
-        in.clear();
-    }
-    return content;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -522,6 +506,23 @@ void Dunehopper::aiGame()
 // Entry
 
 #ifndef DUNEHOPPER_NO_MAIN  // the frame tests bring their own
+
+// Reads the whole stream without letting a read error (a directory at the
+// path, an I/O error) escape as an exception, and leaves the stream's state
+// saying only whether it was opened.
+static std::string readAll(std::ifstream& in)
+{
+    std::string content;
+    std::array<char, 4096> chunk{};
+    while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0) {
+        content.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.is_open()) {
+        in.clear();
+    }
+    return content;
+}
+
 int main()
 {
     std::setlocale(LC_ALL, "");
