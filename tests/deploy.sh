@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The deployer's path: tools/make-payload.
+# The deployer's path: tools/make-payload and the payload setting.
 # Usage: deploy.sh CASE BUILD_DIR. Exit 77 means SKIPPED.
 set -u
 case_name=$1
@@ -34,6 +34,23 @@ sample=$(sed -n 's/^set(DUNEHOPPER_PAYLOAD "\([^"]*\)".*/\1/p' "$src/CMakeLists.
 [ ${#sample} = 64 ] || fail "cannot read the sample payload from CMakeLists.txt"
 
 case $case_name in
+payload-setting)  # each bad value stops configuration and says what is wrong
+    while IFS='|' read -r value expected; do
+        printf -v value '%b' "$value"
+        cmake -S "$src" -B cfg -DDUNEHOPPER_TESTS=OFF "-DDUNEHOPPER_PAYLOAD=$value" >log 2>&1 &&
+            fail "configured with payload '$value'"
+        tr -s ' \n' ' ' <log | grep -qF "$expected" || fail "payload '$value': no '$expected' in: $(cat log)"
+        [ -e cfg/Makefile ] && fail "payload '$value': a build system was written"
+        rm -rf cfg
+    done <<EOF
+|is 0 characters; it must be exactly 64
+U2FsdGVkX1|is 10 characters
+${sample%??}==|"=" padding
+${sample%?}-|outside the base64 alphabet
+${sample%?}\\n|outside the base64 alphabet
+${sample:0:10}A${sample:11}|does not decode to "Salted__"
+EOF
+    ;;
 make-payload)  # refusals, the edges it accepts, and a program built with its payload
     mp=$src/tools/make-payload
     head -c 15 /dev/zero | tr '\0' m >m15; head -c 16 /dev/zero | tr '\0' m >m16
