@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The deployer's path: tools/make-payload and the payload setting.
+# The deployer's path: the payload setting, tools/make-payload, and the .deb.
 # Usage: deploy.sh CASE BUILD_DIR. Exit 77 means SKIPPED.
 set -u
 case_name=$1
@@ -105,6 +105,34 @@ EOF
     head -c 1113 out | cmp -s - "$src/tests/banner.txt" || fail "another key: the banner is not first"
     grep -qF "$(head -c 8 m31)" out && fail "another key reveals the message"
     grep -q 'bad decrypt' err || fail "another key: no complaint from openssl: $(cat err)"
+    ;;
+package)  # the .deb: layout, dependencies, lintian, and the installed binary revealing
+    for tool in cpack dpkg-shlibdeps lintian man; do
+        command -v $tool >/dev/null || skip "$tool is not installed"
+    done
+    cpack --config "$build/CPackConfig.cmake" -B pkg >log 2>&1 || fail "cpack: $(cat log)"
+    deb=$(echo pkg/dunehopper_*.deb)
+    [ -f "$deb" ] || fail "no .deb in: $(ls pkg)"
+    lintian "$deb" >lintian.txt 2>/dev/null
+    grep '^E:' lintian.txt && fail "lintian reports errors"
+    sed 's/^/lintian: /' lintian.txt
+    [ "$(dpkg-deb -f "$deb" Section)" = games ] || fail "section is not games"
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for dependency in 'libncursesw6 ' 'openssl' 'coreutils '; do
+        [[ $depends == *"$dependency"* ]] || fail "Depends lacks $dependency: $depends"
+    done
+    dpkg -x "$deb" root
+    for file in games/dunehopper share/man/man6/dunehopper.6.gz share/doc/dunehopper/README.md; do
+        [ -f "root/usr/$file" ] || fail "/usr/$file is not installed"
+    done
+    LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l root/usr/share/man/man6/dunehopper.6.gz >man.txt 2>err
+    [ -s err ] && fail "man warns: $(cat err)"
+    for section in NAME SYNOPSIS DESCRIPTION KEYS FILES ENVIRONMENT 'EXIT STATUS' SECURITY 'SEE ALSO'; do
+        grep -qx "$section" man.txt || fail "the manual page has no $section"
+    done
+    grep -qxF "DUNEHOPPER_PAYLOAD:STRING=$sample" "$build/CMakeCache.txt" ||
+        skip "$build holds a payload other than the sample"
+    reveals "$src/examples/key.efivar" root/usr/games/dunehopper "$src/tests/banner.txt" "$src/examples/message.txt"
     ;;
 *) fail "no such case" ;;
 esac
