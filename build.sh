@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux)
+# dpkg-dev and file let CPack find the .deb's library dependencies; lintian
+# and man-db check the package and its manual page.
+packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux dpkg-dev file lintian man-db)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -47,6 +47,9 @@ pane() {
     { declare -p unshare_cmd keypath; declare -f in_firmware
       printf 'export LANG=C.UTF-8\n%s\necho $? >status; stty -a >modes && echo DONE && exec sleep 60\n' "$1"
     } >pane.sh
+    # A session that outlives "game": killing the last session makes the
+    # server exit while the next new-session may already be talking to it.
+    tm has-session -t keep 2>/dev/null || tm new-session -d -s keep 'sleep 600'
     tm new-session -d -s game -x 80 -y 24 "bash $work/pane.sh"
 }
 # play KEY [REDIRECTS] [BEFORE]: the game, its pid in ./pid, until the prompt shows.

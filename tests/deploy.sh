@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The deployer's path: the payload setting, tools/make-payload, and the .deb.
+# Usage: deploy.sh CASE BUILD_DIR. Exit 77 means SKIPPED.
+set -u
+case_name=$1
+build=$(realpath "$2")
+src=$(cd "$(dirname "$0")/.." && pwd)
+keypath=/sys/firmware/efi/efivars/Tavrel-6295c686-85e2-49db-8650-6f38a25fa7a3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+fail() { echo "FAIL [$case_name]: $*" >&2; exit 1; }
+skip() { echo "SKIPPED [$case_name]: $*"; exit 77; }
+
+# in_firmware KEY CMD...: CMD runs with KEY copied to the variable path, in a
+# private mount namespace with a tmpfs over /sys/firmware.
+unshare_cmd=(unshare --mount)
+[ "$(id -u)" = 0 ] || unshare_cmd=(unshare --user --map-root-user --mount)
+in_firmware() {
+    "${unshare_cmd[@]}" sh -c 'mount -t tmpfs firmware /sys/firmware && mkdir -p "${0%/*}" && cp "$1" "$0" &&
+        shift && exec "$@"' "$keypath" "$@"
+}
+# reveals KEY BINARY FILE...: the binary, holding KEY, prints exactly these files.
+reveals() {
+    local key=$1 bin=$2
+    shift 2
+    : >empty
+    in_firmware empty true 2>/dev/null || skip "cannot make a private mount namespace (${unshare_cmd[*]})"
+    in_firmware "$key" "$bin" </dev/null >out 2>err || fail "$bin exited with $?"
+    cat "$@" | cmp - out || fail "$bin with $key does not print exactly $*"
+}
+sample=$(sed -n 's/^set(DUNEHOPPER_PAYLOAD "\([^"]*\)".*/\1/p' "$src/CMakeLists.txt")
+[ ${#sample} = 64 ] || fail "cannot read the sample payload from CMakeLists.txt"
+
+case $case_name in
+payload-setting)  # each bad value stops configuration and says what is wrong
+    while IFS='|' read -r value expected; do
+        printf -v value '%b' "$value"
+        cmake -S "$src" -B cfg -DDUNEHOPPER_TESTS=OFF "-DDUNEHOPPER_PAYLOAD=$value" >log 2>&1 &&
+            fail "configured with payload '$value'"
+        tr -s ' \n' ' ' <log | grep -qF "$expected" || fail "payload '$value': no '$expected' in: $(cat log)"
+        [ -e cfg/Makefile ] && fail "payload '$value': a build system was written"
+        rm -rf cfg
+    done <<EOF
+|is 0 characters; it must be exactly 64
+U2FsdGVkX1|is 10 characters
+${sample%??}==|"=" padding
+${sample%?}-|outside the base64 alphabet
+${sample%?}\\n|outside the base64 alphabet
+${sample:0:10}A${sample:11}|does not decode to "Salted__"
+EOF
+    ;;
+make-payload)  # refusals, the edges it accepts, and a program built with its payload
+    mp=$src/tools/make-payload
+    head -c 15 /dev/zero | tr '\0' m >m15; head -c 16 /dev/zero | tr '\0' m >m16
+    printf 'Meet me at the oasis at dawn.!\n' >m31; head -c 32 /dev/zero | tr '\0' m >m32
+    printf 'sixteen\0 bytes..' >mzero
+    head -c 4 /dev/urandom >k4; head -c 57 /dev/urandom >k57; head -c 58 /dev/urandom >k58
+    mkdir no-openssl no-base64
+    ln -s /usr/bin/* no-openssl/ && rm no-openssl/openssl
+    ln -s /usr/bin/* no-base64/ && rm no-base64/base64
+    while IFS='|' read -r status args expected; do
+        eval "set -- $args"
+        sh "$mp" "$@" >out 2>err
+        rc=$?
+        [ $rc = "$status" ] || fail "make-payload $args: status $rc, not $status ($(cat err))"
+        grep -qF -- "$expected" err || fail "make-payload $args: no '$expected' in: $(cat err)"
+        [ -s out ] && fail "make-payload $args printed a payload"
+        [ -e new.efivar ] && fail "make-payload $args left a new key behind"
+    done <<'EOF'
+1|m15 k57|m15 is 15 bytes; the message must be 16 to 31 bytes
+1|m32 k57|m32 is 32 bytes
+1|mzero k57|zero byte
+1|m16 k58|k58 is 58 bytes; over 57 bytes its base64 text spans lines
+1|m16 k4|at least 1 byte of data
+1|m16 missing|cannot read key file missing
+1|--new-key new.efivar m15|must be 16 to 31 bytes
+1|--new-key k4 m16|k4 exists; not overwriting a key
+2|m16|usage:
+EOF
+    for tool in openssl base64; do
+        PATH=$work/no-$tool sh "$mp" m16 k57 >out 2>err && fail "ran without $tool"
+        grep -q "$tool is not on PATH" err || fail "without $tool: $(cat err)"
+    done
+    # An openssl whose defaults differ from the program's: the proof must refuse.
+    mkdir odd && printf '#!/bin/sh\ncase " $* " in *" -e "*) set -- "$@" -iter 1000 ;; esac\nexec %s "$@"\n' \
+        "$(command -v openssl)" >odd/openssl && chmod +x odd/openssl
+    PATH=$work/odd:$PATH sh "$mp" m16 k57 >out 2>err && fail "printed a payload that does not decrypt: $(cat out)"
+    grep -q 'the payload does not reveal m16' err || fail "odd openssl: $(cat err)"
+    for edge in "m16 k57" "m31 k57"; do
+        sh "$mp" $edge >payload || fail "make-payload $edge refused"
+        grep -qxE '[A-Za-z0-9+/]{64}' payload || fail "make-payload $edge printed: $(cat payload)"
+    done
+
+    # The deployer's flow: a new key, then a program built with the payload.
+    sh "$mp" --new-key new.efivar m31 >payload || fail "make-payload --new-key refused"
+    [ "$(head -c 4 new.efivar | od -An -tx1 | tr -d ' ')" = 07000000 ] || fail "key attributes are not 7"
+    [ "$(wc -c <new.efivar)" = 20 ] || fail "the new key is not 4 + 16 bytes"
+    cmake -S "$src" -B own -DDUNEHOPPER_TESTS=OFF -DDUNEHOPPER_PAYLOAD="$(cat payload)" >log 2>&1 &&
+        cmake --build own --target dunehopper >>log 2>&1 || fail "build with the new payload: $(tail log)"
+    reveals new.efivar own/dunehopper "$src/tests/banner.txt" m31
+    # Another key: openssl's complaint, and at most the first block decrypted to noise.
+    in_firmware "$src/examples/key.efivar" own/dunehopper </dev/null >out 2>err
+    head -c 1113 out | cmp -s - "$src/tests/banner.txt" || fail "another key: the banner is not first"
+    grep -qF "$(head -c 8 m31)" out && fail "another key reveals the message"
+    grep -q 'bad decrypt' err || fail "another key: no complaint from openssl: $(cat err)"
+    ;;
+package)  # the .deb: layout, dependencies, lintian, and the installed binary revealing
+    for tool in cpack dpkg-shlibdeps lintian man; do
+        command -v $tool >/dev/null || skip "$tool is not installed"
+    done
+    cpack --config "$build/CPackConfig.cmake" -B pkg >log 2>&1 || fail "cpack: $(cat log)"
+    deb=$(echo pkg/dunehopper_*.deb)
+    [ -f "$deb" ] || fail "no .deb in: $(ls pkg)"
+    lintian "$deb" >lintian.txt 2>/dev/null
+    grep '^E:' lintian.txt && fail "lintian reports errors"
+    sed 's/^/lintian: /' lintian.txt
+    [ "$(dpkg-deb -f "$deb" Section)" = games ] || fail "section is not games"
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for dependency in 'libncursesw6 ' 'openssl' 'coreutils '; do
+        [[ $depends == *"$dependency"* ]] || fail "Depends lacks $dependency: $depends"
+    done
+    dpkg -x "$deb" root
+    for file in games/dunehopper share/man/man6/dunehopper.6.gz share/doc/dunehopper/README.md; do
+        [ -f "root/usr/$file" ] || fail "/usr/$file is not installed"
+    done
+    LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l root/usr/share/man/man6/dunehopper.6.gz >man.txt 2>err
+    [ -s err ] && fail "man warns: $(cat err)"
+    for section in NAME SYNOPSIS DESCRIPTION KEYS FILES ENVIRONMENT 'EXIT STATUS' SECURITY 'SEE ALSO'; do
+        grep -qx "$section" man.txt || fail "the manual page has no $section"
+    done
+    grep -qxF "DUNEHOPPER_PAYLOAD:STRING=$sample" "$build/CMakeCache.txt" ||
+        skip "$build holds a payload other than the sample"
+    reveals "$src/examples/key.efivar" root/usr/games/dunehopper "$src/tests/banner.txt" "$src/examples/message.txt"
+    ;;
+*) fail "no such case" ;;
+esac
+echo "PASS [$case_name]"
