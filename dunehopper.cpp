@@ -77,7 +77,10 @@ static_assert(kCommandHead.size() == 91);
 static_assert(kCommandHead.find(kKeyPath) != std::string_view::npos, "the pipeline reads the probed variable");
 static_assert(kPayload.size() == 64, "48 bytes of salted ciphertext in base64");
 static_assert(isBase64Alphabet(kPayload), "the payload is plain base64 without padding or line breaks");
-static_assert(kPayload.substr(0, 10) == "U2FsdGVkX1", "the payload starts with the base64 of \"Salted__\"");
+// "Salted__" is 10 characters and the high four bits of the 11th.
+static_assert(kPayload.substr(0, 10) == "U2FsdGVkX1" &&
+                  std::string_view("89+/").find(kPayload[10]) != std::string_view::npos,
+              "the payload starts with the base64 of \"Salted__\"");
 static_assert(kCommandTail.size() == 52);
 
 // The command as one terminated text, glued together at compile time.
