@@ -21,18 +21,25 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-build() {  # [TARGET]
-    cmake -S . -B build >/dev/null
-    cmake --build build --parallel "$(nproc)" ${1:+--target "$1"}
+build() {  # DIR TARGET|"" [CMAKE-OPTION...]
+    local dir=$1 target=$2
+    shift 2
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" --parallel "$(nproc)" ${target:+--target "$target"}
 }
 
 case "${1:-}" in
 play)
-    build dunehopper
+    build build dunehopper
     exec ./build/dunehopper ;;
 test)
-    build
-    ctest --test-dir build --output-on-failure ;;
+    echo "== normal build"
+    build build ""
+    ctest --test-dir build --output-on-failure
+    echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
+    build build-sanitize "" -DDUNEHOPPER_SANITIZE=ON
+    ctest --test-dir build-sanitize --output-on-failure
+    echo "== all passed" ;;
 *)
     echo "usage: $0 play|test" >&2
     exit 2 ;;
