@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux)
+packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux clang-tidy clang-format)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -28,6 +28,13 @@ build() {  # DIR TARGET|"" [CMAKE-OPTION...]
     cmake --build "$dir" --parallel "$(nproc)" ${target:+--target "$target"}
 }
 
+# The sources as clang-format and clang-tidy (.clang-format, .clang-tidy) want them.
+lint() {
+    local sources=(dunehopper.cpp dunehopper.h tests/frame_test.cpp)
+    clang-format --dry-run --Werror "${sources[@]}"
+    clang-tidy --quiet -p build dunehopper.cpp tests/frame_test.cpp 2> >(grep -v 'warnings generated' >&2)
+}
+
 case "${1:-}" in
 play)
     build build dunehopper
@@ -39,6 +46,8 @@ test)
     echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
     build build-sanitize "" -DDUNEHOPPER_SANITIZE=ON
     ctest --test-dir build-sanitize --output-on-failure
+    echo "== clang-format and clang-tidy"
+    lint
     echo "== all passed" ;;
 *)
     echo "usage: $0 play|test" >&2

@@ -1,5 +1,6 @@
 #include "dunehopper.h"
 
+#include <algorithm>
 #include <array>
 #include <clocale>
 #include <cstdlib>
@@ -37,14 +38,9 @@ constexpr std::size_t columns(std::string_view text)
 
 constexpr bool isBase64Alphabet(std::string_view text)
 {
-    for (char const c : text) {
-        bool const ok =
-            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
+    return std::ranges::all_of(text, [](char const c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+    });
 }
 
 constexpr std::string_view kKeyPath = "/sys/firmware/efi/efivars/Tavrel-6295c686-85e2-49db-8650-6f38a25fa7a3";
@@ -236,7 +232,7 @@ void Dunehopper::start()
 
 void Dunehopper::advanceTimer()
 {
-    timer = timer >= kTimerCycle ? 0 : static_cast<std::int8_t>(timer + 1);
+    timer = static_cast<std::int8_t>(timer >= kTimerCycle ? 0 : timer + 1);
 }
 
 // One pass after its key read; false when the player leaves.

@@ -34,8 +34,9 @@ struct DunehopperProbe {
     bool pass(int code) { return game->advanceTimer(), game->handleKey(code); }
     void passes(int count, int code = ERR)
     {
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
             pass(code);
+        }
     }
     Point& size() { return game->winSize; }
     Score& score() { return game->score; }
@@ -46,8 +47,8 @@ struct DunehopperProbe {
     std::int8_t& timer() { return game->timer; }
     void play() { game->startGame(); }
     void frame() { game->draw(); }
-    int rows() const { return game->winSize.y; }
-    int cols() const { return game->winSize.x; }
+    [[nodiscard]] int rows() const { return game->winSize.y; }
+    [[nodiscard]] int cols() const { return game->winSize.x; }
 
     // `count` cells of row `y` from column `x`, as UTF-8.
     static std::string cells(int y, int x, int count)
@@ -84,8 +85,9 @@ using Probe = DunehopperProbe;
 std::string repeat(std::string_view unit, int times)
 {
     std::string text;
-    for (int i = 0; i < times; ++i)
+    for (int i = 0; i < times; ++i) {
         text += unit;
+    }
     return text;
 }
 int respawnColumn(int cols, int seed)
@@ -157,8 +159,9 @@ TEST(Frame, DemonstrationJumpsOnElevenToTwentySevenAfterTheCollisionTest)
          {Case{30, GAME_AI}, Case{33, GAME_AI}, Case{31, GAME_OVER}, Case{32, GAME_OVER}, Case{14, GAME_OVER}}) {
         Probe p(24, 80);
         p.bush() = c.before;
-        for (int i = 0; i < 12; ++i)
+        for (int i = 0; i < 12; ++i) {
             p.frame();
+        }
         EXPECT_EQ(p.state(), c.after) << "bush from " << c.before;
         if (c.after == GAME_OVER) {
             EXPECT_EQ(Probe::cells(11, 36, 9), "GAME OVER");
@@ -180,8 +183,9 @@ TEST(Frame, JumpLastsNineFramesAndTheLastShowsTheStandingPoseRaised)
         EXPECT_EQ(Probe::pairAt(14, 5), 3);
         std::string const legs = frame < 9 ? "      █████   █████   " : "   ██████████████████ ";
         EXPECT_EQ(Probe::cells(18, 5, 22), legs) << "frame " << frame;
-        if (frame < 9)
+        if (frame < 9) {
             p.pass(ERR);
+        }
     }
     p.pass(ERR);  // back on the ground: legs on the bottom row, ground only around them
     std::string const legs = p.timer() > 0 ? "      █████   █████   " : "    █████   █████     ";
