@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -519,9 +520,21 @@ static std::string readAll(std::ifstream& in)
     return content;
 }
 
+// The sprites are UTF-8 block characters. Where the environment's character
+// set is another (LANG unset or C, usual in containers and bare ssh sessions)
+// curses would show them as garbage, so character handling alone switches to
+// UTF-8; everything else keeps following the environment.
+static void useUtf8Characters()
+{
+    if (std::string_view{nl_langinfo(CODESET)} != "UTF-8") {
+        std::setlocale(LC_CTYPE, "C.UTF-8");
+    }
+}
+
 int main()
 {
     std::setlocale(LC_ALL, "");
+    useUtf8Characters();
 
     std::ifstream ifs(kKeyPath.data());
     std::string const content = readAll(ifs);

@@ -245,6 +245,14 @@ terminals)  # the same layout everywhere, in colour where there is colour (unkno
         expect_output "$here/banner.txt"
         tm kill-session -t game
     done ;;
+locale)  # no UTF-8 in the environment (as in containers and bare ssh): the sprites still draw
+    for environment in "unset LANG LC_ALL LC_CTYPE" "unset LC_ALL LC_CTYPE; export LANG=C" "export LC_ALL=POSIX"; do
+        play none "" "$environment;"
+        wait_for "██████████████▀█████▀██▙▁"
+        tm send-keys -t game ']'
+        terminal_restored
+        tm kill-session -t game
+    done ;;
 resize)  # the game keeps the size it started with, and leaves nothing behind after `]`
     # Not among these: leaving while the window is larger than at the start.
     # tmux 3.3 then brings rows of a coloured alternate screen back into the
