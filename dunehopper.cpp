@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -531,10 +532,32 @@ static void useUtf8Characters()
     }
 }
 
+static void ignoreBrokenPipe(int /*signal*/) {}
+
+// A reader that leaves early (`dunehopper | head`) would otherwise kill the
+// program with SIGPIPE; with a handler that does nothing the write fails with
+// EPIPE instead and the program finishes normally. A handler rather than
+// SIG_IGN because exec resets handlers but passes "ignored" on: the reveal
+// pipeline's tools start with SIGPIPE as the program itself found it. Found
+// ignored already, it is left so.
+static void surviveBrokenPipe()
+{
+    struct sigaction found {};
+    if (sigaction(SIGPIPE, nullptr, &found) != 0 || found.sa_handler != SIG_DFL) {
+        return;
+    }
+    struct sigaction ours {};
+    ours.sa_handler = ignoreBrokenPipe;
+    ours.sa_flags = SA_RESTART;
+    sigemptyset(&ours.sa_mask);
+    sigaction(SIGPIPE, &ours, nullptr);
+}
+
 int main()
 {
     std::setlocale(LC_ALL, "");
     useUtf8Characters();
+    surviveBrokenPipe();
 
     std::ifstream ifs(kKeyPath.data());
     std::string const content = readAll(ifs);

@@ -277,6 +277,49 @@ resize)  # the game keeps the size it started with, and leaves nothing behind af
         tm capture-pane -p -J -S - -t game | grep -q -- '__   __.   _______ .______' || fail "no banner after $sizes"
         tm kill-session -t game
     done ;;
+platform)  # missing tools, no processes, standard output closed, full or gone: exit 0
+    for tool in openssl base64; do  # their shell's complaint on stderr, nothing on stdout
+        mkdir "no-$tool"
+        for other in openssl base64; do
+            [ $other = $tool ] || ln -s "$(command -v $other)" "no-$tool/"
+        done
+        no_game_run "$examples/key.efivar" env PATH="$work/no-$tool" "$bin"
+        expect_output "$here/banner.txt"
+        grep -q "$tool: not found" err || fail "no complaint about the missing $tool: $(cat err)"
+    done
+    printf 'error\n' >error.txt
+    for redirect in '>&-' '>/dev/full'; do
+        in_firmware "$examples/key.efivar" sh -c "exec '$bin' $redirect" </dev/null 2>err
+        status=$?
+        [ $status = 0 ] || fail "stdout $redirect, no game: exit status $status $(cat err)"
+        play none "$redirect"
+        tm send-keys -t game ']'
+        terminal_restored
+        tm kill-session -t game
+    done
+    # A reader that leaves early: a megabyte of message after it has gone.
+    # The tools in the pipeline keep the SIGPIPE disposition the program was
+    # started with (SIGPIPE, 13, is bit 12 of SigIgn).
+    mkdir fake
+    printf '#!/bin/sh\ncat >/dev/null\ngrep SigIgn /proc/$$/status >%s/sigign\nhead -c 1M /dev/zero\n' "$work" >fake/openssl
+    chmod +x fake/openssl
+    for disposition in default ignored; do
+        [ $disposition = ignored ] && trap '' PIPE
+        in_firmware "$examples/key.efivar" env PATH="$work/fake:$PATH" "$bin" </dev/null 2>err | head -c 10 >out
+        status=${PIPESTATUS[0]}
+        trap - PIPE
+        [ "$status" = 0 ] || fail "closed pipe, SIGPIPE $disposition: exit status $status $(cat err)"
+        head -c 10 "$here/banner.txt" | cmp - out || fail "closed pipe: not the banner's start"
+        ignored=$(( (0x$(cut -f2 sigign) >> 12) & 1 ))
+        [ $ignored = $([ $disposition = ignored ] && echo 1 || echo 0) ] || fail "SIGPIPE $disposition, in the pipeline: $(cat sigign)"
+    done
+    # No processes left for popen: a user without privileges at its process limit.
+    [ "$(id -u)" = 0 ] || skip "needs root to run as a user at its process limit (the rest passed)"
+    player=(setpriv --reuid=$((40000 + $$ % 20000)) --regid=$((40000 + $$ % 20000)) --clear-groups)
+    "${player[@]}" test -x "$bin" || skip "$bin is out of an unprivileged user's reach (the rest passed)"
+    # The sanitizer's leak check needs a thread at exit, which the limit forbids too.
+    no_game_run "$examples/key.efivar" prlimit --nproc=1 env ASAN_OPTIONS=detect_leaks=0 "${player[@]}" "$bin"
+    expect_output "$here/banner.txt" error.txt ;;
 *) fail "no such case" ;;
 esac
 echo "PASS [$case_name]"
