@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux clang-tidy clang-format)
+packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux valgrind clang-tidy clang-format)
 
 missing=()
 for package in "${packages[@]}"; do

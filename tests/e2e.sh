@@ -61,9 +61,10 @@ pane() {
     } >pane.sh
     tm new-session -d -s game -x "$cols" -y "$rows" "bash $work/pane.sh"
 }
-# play KEY [REDIRECTS] [BEFORE]: the game, its pid in ./pid, until the prompt shows.
+# play KEY [REDIRECTS] [BEFORE]: the game (run by $wrap, if set), its pid in
+# ./pid, until the prompt shows.
 play() {
-    printf '#!/bin/sh\necho $$ >%s/pid\nexec "%s"\n' "$work" "$bin" >launch && chmod +x launch
+    printf '#!/bin/sh\necho $$ >%s/pid\nexec %s "%s"\n' "$work" "${wrap:-}" "$bin" >launch && chmod +x launch
     pane "${3:-} in_firmware $1 $work/launch ${2:-}"
     wait_for "Press SPACE to start" "${patience:-10}"
 }
@@ -320,6 +321,18 @@ platform)  # missing tools, no processes, standard output closed, full or gone: 
     # The sanitizer's leak check needs a thread at exit, which the limit forbids too.
     no_game_run "$examples/key.efivar" prlimit --nproc=1 env ASAN_OPTIONS=detect_leaks=0 "${player[@]}" "$bin"
     expect_output "$here/banner.txt" error.txt ;;
+valgrind)  # one whole game under memcheck: no errors, nothing definitely lost
+    command -v valgrind >/dev/null || skip "valgrind is not installed"
+    # ncurses keeps memory reachable to the end by design; only real leaks count.
+    wrap="valgrind --log-file=$work/memcheck --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite"
+    patience=60 play none
+    tm send-keys -t game Space
+    wait_for 'Score: 0000 x 0000000[1-9]' 30
+    tm send-keys -t game ']'
+    patience=60 terminal_restored
+    grep -q 'ERROR SUMMARY: 0 errors' memcheck || fail "memcheck: $(cat memcheck)"
+    grep -E 'definitely lost|still reachable|ERROR SUMMARY|total heap usage' memcheck | cut -d' ' -f2-
+    shows '__   __.   _______ .______' || fail "no banner" ;;
 *) fail "no such case" ;;
 esac
 echo "PASS [$case_name]"
