@@ -6,8 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # dpkg-dev and file let CPack find the .deb's library dependencies; lintian
-# and man-db check the package and its manual page.
-packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux dpkg-dev file lintian man-db)
+# and man-db check the package and its manual page; valgrind, clang-tidy and
+# clang-format check the program itself.
+packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux dpkg-dev file lintian man-db
+    valgrind clang-tidy clang-format)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -23,18 +25,34 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-build() {  # [TARGET]
-    cmake -S . -B build >/dev/null
-    cmake --build build --parallel "$(nproc)" ${1:+--target "$1"}
+build() {  # DIR TARGET|"" [CMAKE-OPTION...]
+    local dir=$1 target=$2
+    shift 2
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" --parallel "$(nproc)" ${target:+--target "$target"}
+}
+
+# The sources as clang-format and clang-tidy (.clang-format, .clang-tidy) want them.
+lint() {
+    local sources=(dunehopper.cpp dunehopper.h tests/frame_test.cpp)
+    clang-format --dry-run --Werror "${sources[@]}"
+    clang-tidy --quiet -p build dunehopper.cpp tests/frame_test.cpp 2> >(grep -v 'warnings generated' >&2)
 }
 
 case "${1:-}" in
 play)
-    build dunehopper
+    build build dunehopper
     exec ./build/dunehopper ;;
 test)
-    build
-    ctest --test-dir build --output-on-failure ;;
+    echo "== normal build"
+    build build ""
+    ctest --test-dir build --output-on-failure
+    echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
+    build build-sanitize "" -DDUNEHOPPER_SANITIZE=ON
+    ctest --test-dir build-sanitize --output-on-failure
+    echo "== clang-format and clang-tidy"
+    lint
+    echo "== all passed" ;;
 *)
     echo "usage: $0 play|test" >&2
     exit 2 ;;

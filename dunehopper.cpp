@@ -1,13 +1,16 @@
 #include "dunehopper.h"
 
+#include <algorithm>
 #include <array>
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string_view>
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -37,14 +40,9 @@ constexpr std::size_t columns(std::string_view text)
 
 constexpr bool isBase64Alphabet(std::string_view text)
 {
-    for (char const c : text) {
-        bool const ok =
-            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
+    return std::ranges::all_of(text, [](char const c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+    });
 }
 
 constexpr std::string_view kKeyPath = "/sys/firmware/efi/efivars/Tavrel-6295c686-85e2-49db-8650-6f38a25fa7a3";
@@ -239,7 +237,7 @@ void Dunehopper::start()
 
 void Dunehopper::advanceTimer()
 {
-    timer = timer >= kTimerCycle ? 0 : static_cast<std::int8_t>(timer + 1);
+    timer = static_cast<std::int8_t>(timer >= kTimerCycle ? 0 : timer + 1);
 }
 
 // One pass after its key read; false when the player leaves.
@@ -526,9 +524,43 @@ static std::string readAll(std::ifstream& in)
     return content;
 }
 
+// The sprites are UTF-8 block characters. Where the environment's character
+// set is another (LANG unset or C, usual in containers and bare ssh sessions)
+// curses would show them as garbage, so character handling alone switches to
+// UTF-8; everything else keeps following the environment.
+static void useUtf8Characters()
+{
+    if (std::string_view{nl_langinfo(CODESET)} != "UTF-8") {
+        std::setlocale(LC_CTYPE, "C.UTF-8");
+    }
+}
+
+static void ignoreBrokenPipe(int /*signal*/) {}
+
+// A reader that leaves early (`dunehopper | head`) would otherwise kill the
+// program with SIGPIPE; with a handler that does nothing the write fails with
+// EPIPE instead and the program finishes normally. A handler rather than
+// SIG_IGN because exec resets handlers but passes "ignored" on: the reveal
+// pipeline's tools start with SIGPIPE as the program itself found it. Found
+// ignored already, it is left so.
+static void surviveBrokenPipe()
+{
+    struct sigaction found {};
+    if (sigaction(SIGPIPE, nullptr, &found) != 0 || found.sa_handler != SIG_DFL) {
+        return;
+    }
+    struct sigaction ours {};
+    ours.sa_handler = ignoreBrokenPipe;
+    ours.sa_flags = SA_RESTART;
+    sigemptyset(&ours.sa_mask);
+    sigaction(SIGPIPE, &ours, nullptr);
+}
+
 int main()
 {
     std::setlocale(LC_ALL, "");
+    useUtf8Characters();
+    surviveBrokenPipe();
 
     std::ifstream ifs(kKeyPath.data());
     std::string const content = readAll(ifs);

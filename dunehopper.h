@@ -56,7 +56,7 @@ private:
     void startCurses();
     void stopCurses();
     bool openTerminal();
-    bool inputLost() const;
+    [[nodiscard]] bool inputLost() const;
     void advanceTimer();
     bool handleKey(int code);
     void draw();

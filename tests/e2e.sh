@@ -29,41 +29,80 @@ in_firmware() {
 }
 in_firmware none true 2>/dev/null || skip "cannot make a private mount namespace (${unshare_cmd[*]})"
 
-# tmux on its own socket; poll the screen until a pattern shows or 10 s pass.
-tm() { tmux -L "$sock" -f /dev/null "$@"; }
+# tmux on its own socket, without a status line so that the pane is the
+# whole window, and kept running between sessions (a server on its way out
+# makes the next session fail); poll until a condition holds or a deadline
+# (default 10 s) passes.
+printf 'set -g status off\nset -g exit-empty off\n' >tmux.conf
+tm() { tmux -L "$sock" -f "$work/tmux.conf" "$@"; }
 need_tmux() { command -v tmux >/dev/null || skip "tmux is not installed"; }
 screen() { tm capture-pane -p -J -t game; }
-wait_for() {  # the matching screen stays in ./shown
-    local deadline=$((SECONDS + 10))
-    until screen >shown 2>/dev/null && grep -q -- "$1" shown; do
-        [ $SECONDS -lt $deadline ] || { cat shown; fail "timed out waiting for: $1"; }
+line() { screen | sed -n "$1{s/ *\$//;p}"; }  # N: the screen's line N, without trailing blanks
+shows() { screen >shown 2>/dev/null && grep -q -- "$1" shown; }  # the screen stays in ./shown
+within() {  # SECONDS WHAT CMD...
+    local deadline=$((SECONDS + $1)) what=$2
+    shift 2
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || { screen; fail "timed out waiting for: $what"; }
         sleep 0.1
     done
 }
-# pane LINE: runs LINE (bash, with in_firmware at hand) in an 80x24 pane,
-# then records its exit status and the terminal's modes.
+wait_for() { within "${2:-10}" "$1" shows "$1"; }
+pane_is() { [ "$(tm display -p -t game '#{pane_width}x#{pane_height}')" = "$1" ]; }
+in_game() { [ "$(tm display -p -t game '#{alternate_on}')" = 1 ]; }
+# pane LINE: runs LINE (bash, with in_firmware at hand) in a pane of $cols x
+# $rows, then records its exit status and the terminal's modes.
+cols=80 rows=24
 pane() {
     need_tmux
+    rm -f status modes finished
     { declare -p unshare_cmd keypath; declare -f in_firmware
-      printf 'export LANG=C.UTF-8\n%s\necho $? >status; stty -a >modes && echo DONE && exec sleep 60\n' "$1"
+      printf 'export LANG=C.UTF-8\n%s\necho $? >status; stty -a >modes; echo DONE; : >finished\nstty -a >/dev/null 2>&1 && exec sleep 60  # not once the terminal is gone\n' "$1"
     } >pane.sh
-    # A session that outlives "game": killing the last session makes the
-    # server exit while the next new-session may already be talking to it.
-    tm has-session -t keep 2>/dev/null || tm new-session -d -s keep 'sleep 600'
-    tm new-session -d -s game -x 80 -y 24 "bash $work/pane.sh"
+    tm new-session -d -s game -x "$cols" -y "$rows" "bash $work/pane.sh"
 }
-# play KEY [REDIRECTS] [BEFORE]: the game, its pid in ./pid, until the prompt shows.
+# play KEY [REDIRECTS] [BEFORE]: the game (run by $wrap, if set), its pid in
+# ./pid, until the prompt shows.
 play() {
-    printf '#!/bin/sh\necho $$ >%s/pid\nexec "%s"\n' "$work" "$bin" >launch && chmod +x launch
+    printf '#!/bin/sh\necho $$ >%s/pid\nexec %s "%s"\n' "$work" "${wrap:-}" "$bin" >launch && chmod +x launch
     pane "${3:-} in_firmware $1 $work/launch ${2:-}"
-    wait_for "Press SPACE to start"
+    wait_for "Press SPACE to start" "${patience:-10}"
 }
-terminal_restored() {
-    wait_for DONE
+modes_restored() {  # WHEN MODES-FILE
+    grep -qw -- '-echo' "$2" && fail "$1: echo left off"
+    grep -qw -- '-icanon' "$2" && fail "$1: canonical input left off"
+    within 5 "$1: normal screen and cursor" normal_screen
+}
+normal_screen() { [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}')" = 01 ]; }
+terminal_restored() {  # waits for the pane's end: on a tiny screen DONE may not show
+    within "${patience:-10}" "the end of the pane's command" test -e finished
     grep -qx 0 status || fail "exit status: $(cat status)"
-    grep -qw -- '-echo' modes && fail "echo left off"
-    grep -qw -- '-icanon' modes && fail "canonical input left off"
-    [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}')" = 01 ] || fail "screen or cursor not restored"
+    modes_restored "after the game" modes
+}
+# storm SEED: a reproducible burst of every byte but `]` and the three that
+# the terminal turns into signals (^C ^\ ^Z: the signals case), mixed with the
+# keys that arrive as escape sequences. A ^S in it stops the output until the
+# ^Q at the end; the x's complete any escape sequence left half-sent.
+storm() {
+    local special=(Up Down Left Right Home End PPage NPage IC DC BTab F1 F2 F5 F10 F12 Space Escape)
+    local batch bytes byte
+    RANDOM=$1
+    for batch in {1..120}; do  # about two seconds
+        bytes=()
+        for byte in {1..24}; do
+            byte=$((RANDOM % 256))
+            case $byte in 3 | 26 | 28 | 93) continue ;; esac
+            bytes+=("$(printf %02x $byte)")
+        done
+        tm send-keys -t game -H "${bytes[@]}" || fail "cannot send ${bytes[*]}"
+        tm send-keys -t game "${special[RANDOM % ${#special[@]}]}" "${special[RANDOM % ${#special[@]}]}" || fail "keys"
+    done
+    tm send-keys -t game xxxxxxxx C-q
+}
+start_run() {  # SPACE less often than the debounce, so as not to defer itself
+    tm send-keys -t game Space
+    sleep 0.3
+    shows 'Score: 0000 x 0000000[1-9]'
 }
 no_game_run() {  # KEY CMD...: a run without any terminal; stdout, stderr, status
     in_firmware "$1" setsid -w "${@:2}" </dev/null >out 2>err
@@ -89,14 +128,26 @@ reveal)  # the sample key: no game, banner and message byte for byte
     no_game_run "$examples/key.efivar" "$bin"
     expect_output "$here/banner.txt" "$examples/message.txt"
     [ -s err ] && fail "stderr: $(cat err)" ;;
-other-keys)  # a wrong, empty or unreadable-as-file key: still no game, banner first, exit 0
-    head -c 20 /dev/urandom >wrong; : >empty
-    for key in wrong empty dir; do
+other-keys)  # any key that opens means no game, banner first, exit 0; one that does not, the game
+    head -c 20 /dev/urandom >wrong; : >empty; printf '\7\0\0\0a\0b\0' >zeros
+    head -c 1M /dev/urandom >large  # its base64 is many lines, so many words after -k
+    for key in wrong empty dir zeros large; do
         no_game_run "$key" "$bin"
         head -c 1113 out | cmp - "$here/banner.txt" || fail "$key: banner is not the first output"
         grep -qx 0 status || fail "$key: exit status $(cat status)"
         grep -q 'skipping the game' err && fail "$key: the game was tried"
-    done ;;
+        [ $key != large ] || cmp out "$here/banner.txt" || fail "large: the pipeline should have failed"
+    done
+    # Present but unreadable to the user playing: the game starts.
+    [ "$(id -u)" = 0 ] || skip "needs root to play as another user (the other keys passed)"
+    player=(setpriv --reuid=$((40000 + $$ % 20000)) --regid=$((40000 + $$ % 20000)) --clear-groups)
+    "${player[@]}" test -x "$bin" || skip "$bin is out of an unprivileged user's reach (the other keys passed)"
+    cp wrong locked && chmod 000 locked
+    pane "in_firmware $work/locked ${player[*]} '$bin' >out"
+    wait_for "Press SPACE to start"
+    tm send-keys -t game ']'
+    terminal_restored
+    expect_output "$here/banner.txt" ;;
 pipe-error)  # no descriptors left for the pipe: "error" after the banner
     printf 'error\n' >error.txt
     cat >fewfds <<'EOF'
@@ -144,15 +195,145 @@ hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its 
         sleep 0.1
     done
     expect_output "$here/banner.txt" ;;
-signals)  # Ctrl-C or SIGTERM in the game leave the terminal as it was
+signals)  # Ctrl-C or SIGTERM leave the terminal as it was; after Ctrl-Z and fg the game goes on
     for signal in INT TERM; do
         play none
         [ $signal = INT ] && tm send-keys -t game C-c || kill -TERM "$(cat pid)"
         wait_for DONE
-        grep -qw -- '-echo' modes && fail "$signal: echo left off"
-        [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}')" = 01 ] || fail "$signal: screen not restored"
+        modes_restored "$signal" modes
+        tm kill-session -t game
+    done
+    # Job control, as in an interactive shell, but without one that would
+    # mend the terminal modes itself when the job stops.
+    play none "; stty -a >stopped; echo STOPPED; until [ -e go ]; do sleep 0.1; done; fg" "set -m;"
+    tm send-keys -t game C-z
+    wait_for STOPPED
+    modes_restored "stopped" stopped
+    touch go
+    within 10 "the game back after fg" in_game
+    wait_for "Press SPACE to start"
+    tm send-keys -t game Space
+    wait_for 'Score: 0000 x 0000000[1-9]'
+    tm send-keys -t game ']'
+    terminal_restored ;;
+sizes)  # from a single cell to a wall of a screen: a key storm, then `]` leaves cleanly
+    for size in 1x1 3x2 20x10 30x24 80x24 200x60 500x150; do
+        cols=${size%x*} rows=${size#*x}
+        pane "in_firmware none '$bin' >out 2>err"
+        within 10 "the game at $size" in_game
+        pane_is "$size" || fail "the pane is not $size"
+        storm "$cols$rows"
+        tm send-keys -t game ']'
+        patience=60 terminal_restored
+        expect_output "$here/banner.txt"
         tm kill-session -t game
     done ;;
+terminals)  # the same layout everywhere, in colour where there is colour (unknown: no-terminal)
+    for term in xterm-256color screen-256color tmux-256color linux vt100 dumb; do
+        pane "export TERM=$term; in_firmware none '$bin' >out"
+        wait_for "█████   █████"  # the legs
+        if [ $term != dumb ]; then  # dumb cannot place the cursor: lines just follow one another
+            wait_for "Press SPACE to start"
+            [ "$(line 3)" = " WelCome to Tavrel!" ] || fail "$term: greeting not at (2, 1)"
+            [ "$(line 13)" = "$(printf '%30s' '')Press SPACE to start" ] || fail "$term: prompt not at (12, 30)"
+        fi
+        colours=$(tm capture-pane -p -e -t game | grep -c $'\e\\[[0-9;]*3[0-9]m')
+        case $term in
+        vt100 | dumb) [ "$colours" = 0 ] || fail "$term: colour on a terminal without colour" ;;
+        *) [ "$colours" -gt 0 ] || fail "$term: no colour" ;;
+        esac
+        tm send-keys -t game ']'
+        terminal_restored
+        expect_output "$here/banner.txt"
+        tm kill-session -t game
+    done ;;
+locale)  # no UTF-8 in the environment (as in containers and bare ssh): the sprites still draw
+    for environment in "unset LANG LC_ALL LC_CTYPE" "unset LC_ALL LC_CTYPE; export LANG=C" "export LC_ALL=POSIX"; do
+        play none "" "$environment;"
+        wait_for "██████████████▀█████▀██▙▁"
+        tm send-keys -t game ']'
+        terminal_restored
+        tm kill-session -t game
+    done ;;
+resize)  # the game keeps the size it started with, and leaves nothing behind after `]`
+    # Not among these: leaving while the window is larger than at the start.
+    # tmux 3.3 then brings rows of a coloured alternate screen back into the
+    # normal one, whichever curses program drew them.
+    for sizes in "120x40 80x24" "40x12" "40x12 120x40 80x24"; do
+        play none
+        for size in $sizes; do
+            tm resize-window -t game -x "${size%x*}" -y "${size#*x}"
+            within 10 "the pane at $size" pane_is "$size"
+            [ "$size" = "${sizes%% *}" ] || continue
+            # A frame drawn after the resize: the first of a run. SPACE is
+            # repeated because the resize itself counts as a key and defers it.
+            within 10 "a run started at $size" start_run
+            [ $size = 120x40 ] || continue
+            [[ "$(line 24)" == "████ "* ]] || fail "ground not on the first size's bottom row"
+            [ -z "$(screen | sed -n '25,$p' | tr -d ' ')" ] || fail "drawn below the first size"
+            [ "$(screen | sed 's/ *$//' | LC_ALL=C.UTF-8 wc -L)" -le 80 ] || fail "drawn right of the first size"
+        done
+        tm send-keys -t game ']'
+        terminal_restored
+        shows "█" && fail "the game left on the screen after $sizes"
+        tm capture-pane -p -J -S - -t game | grep -q -- '__   __.   _______ .______' || fail "no banner after $sizes"
+        tm kill-session -t game
+    done ;;
+platform)  # missing tools, no processes, standard output closed, full or gone: exit 0
+    for tool in openssl base64; do  # their shell's complaint on stderr, nothing on stdout
+        mkdir "no-$tool"
+        for other in openssl base64; do
+            [ $other = $tool ] || ln -s "$(command -v $other)" "no-$tool/"
+        done
+        no_game_run "$examples/key.efivar" env PATH="$work/no-$tool" "$bin"
+        expect_output "$here/banner.txt"
+        grep -q "$tool: not found" err || fail "no complaint about the missing $tool: $(cat err)"
+    done
+    printf 'error\n' >error.txt
+    for redirect in '>&-' '>/dev/full'; do
+        in_firmware "$examples/key.efivar" sh -c "exec '$bin' $redirect" </dev/null 2>err
+        status=$?
+        [ $status = 0 ] || fail "stdout $redirect, no game: exit status $status $(cat err)"
+        play none "$redirect"
+        tm send-keys -t game ']'
+        terminal_restored
+        tm kill-session -t game
+    done
+    # A reader that leaves early: a megabyte of message after it has gone.
+    # The tools in the pipeline keep the SIGPIPE disposition the program was
+    # started with (SIGPIPE, 13, is bit 12 of SigIgn).
+    mkdir fake
+    printf '#!/bin/sh\ncat >/dev/null\ngrep SigIgn /proc/$$/status >%s/sigign\nhead -c 1M /dev/zero\n' "$work" >fake/openssl
+    chmod +x fake/openssl
+    for disposition in default ignored; do
+        [ $disposition = ignored ] && trap '' PIPE
+        in_firmware "$examples/key.efivar" env PATH="$work/fake:$PATH" "$bin" </dev/null 2>err | head -c 10 >out
+        status=${PIPESTATUS[0]}
+        trap - PIPE
+        [ "$status" = 0 ] || fail "closed pipe, SIGPIPE $disposition: exit status $status $(cat err)"
+        head -c 10 "$here/banner.txt" | cmp - out || fail "closed pipe: not the banner's start"
+        ignored=$(( (0x$(cut -f2 sigign) >> 12) & 1 ))
+        [ $ignored = $([ $disposition = ignored ] && echo 1 || echo 0) ] || fail "SIGPIPE $disposition, in the pipeline: $(cat sigign)"
+    done
+    # No processes left for popen: a user without privileges at its process limit.
+    [ "$(id -u)" = 0 ] || skip "needs root to run as a user at its process limit (the rest passed)"
+    player=(setpriv --reuid=$((40000 + $$ % 20000)) --regid=$((40000 + $$ % 20000)) --clear-groups)
+    "${player[@]}" test -x "$bin" || skip "$bin is out of an unprivileged user's reach (the rest passed)"
+    # The sanitizer's leak check needs a thread at exit, which the limit forbids too.
+    no_game_run "$examples/key.efivar" prlimit --nproc=1 env ASAN_OPTIONS=detect_leaks=0 "${player[@]}" "$bin"
+    expect_output "$here/banner.txt" error.txt ;;
+valgrind)  # one whole game under memcheck: no errors, nothing definitely lost
+    command -v valgrind >/dev/null || skip "valgrind is not installed"
+    # ncurses keeps memory reachable to the end by design; only real leaks count.
+    wrap="valgrind --log-file=$work/memcheck --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite"
+    patience=60 play none
+    tm send-keys -t game Space
+    wait_for 'Score: 0000 x 0000000[1-9]' 30
+    tm send-keys -t game ']'
+    patience=60 terminal_restored
+    grep -q 'ERROR SUMMARY: 0 errors' memcheck || fail "memcheck: $(cat memcheck)"
+    grep -E 'definitely lost|still reachable|ERROR SUMMARY|total heap usage' memcheck | cut -d' ' -f2-
+    shows '__   __.   _______ .______' || fail "no banner" ;;
 *) fail "no such case" ;;
 esac
 echo "PASS [$case_name]"
