@@ -174,6 +174,31 @@ void colourOff(ColourPair pair)
     wattr_off(stdscr, static_cast<attr_t>(COLOR_PAIR(pair)), nullptr);
 }
 
+// Installs `handler` for `signal` unless the signal is already ignored or
+// handled: what the program's starter chose is left as it is.
+void handleIfDefault(int signal, void (*handler)(int))
+{
+    struct sigaction found {};
+    if (sigaction(signal, nullptr, &found) != 0 || found.sa_handler != SIG_DFL) {
+        return;
+    }
+    struct sigaction ours {};
+    ours.sa_handler = handler;
+    ours.sa_flags = SA_RESTART;
+    sigemptyset(&ours.sa_mask);
+    sigaction(signal, &ours, nullptr);
+}
+
+// Curses puts the terminal back on SIGINT, SIGTERM and SIGTSTP but not on
+// Ctrl-\, which would leave the player's shell without echo on the game's
+// screen. The signal then takes its usual course (status, core dump).
+void restoreTerminalAndQuit(int signal)
+{
+    endwin();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -350,13 +375,19 @@ void Dunehopper::startCurses()
     }
     keypad(stdscr, TRUE);
     wtimeout(stdscr, kKeyTimeoutMs);
+    handleIfDefault(SIGQUIT, restoreTerminalAndQuit);
 }
 
 void Dunehopper::stopCurses()
 {
-    if (screen) {
-        endwin();
+    if (!screen) {
+        return;
     }
+    struct sigaction found {};
+    if (sigaction(SIGQUIT, nullptr, &found) == 0 && found.sa_handler == restoreTerminalAndQuit) {
+        std::signal(SIGQUIT, SIG_DFL);
+    }
+    endwin();
 }
 
 // After a read that gave no key: is there still someone to read from? A
@@ -545,15 +576,7 @@ static void ignoreBrokenPipe(int /*signal*/) {}
 // ignored already, it is left so.
 static void surviveBrokenPipe()
 {
-    struct sigaction found {};
-    if (sigaction(SIGPIPE, nullptr, &found) != 0 || found.sa_handler != SIG_DFL) {
-        return;
-    }
-    struct sigaction ours {};
-    ours.sa_handler = ignoreBrokenPipe;
-    ours.sa_flags = SA_RESTART;
-    sigemptyset(&ours.sa_mask);
-    sigaction(SIGPIPE, &ours, nullptr);
+    handleIfDefault(SIGPIPE, ignoreBrokenPipe);
 }
 
 int main()

@@ -195,10 +195,14 @@ hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its 
         sleep 0.1
     done
     expect_output "$here/banner.txt" ;;
-signals)  # Ctrl-C or SIGTERM leave the terminal as it was; after Ctrl-Z and fg the game goes on
-    for signal in INT TERM; do
-        play none
-        [ $signal = INT ] && tm send-keys -t game C-c || kill -TERM "$(cat pid)"
+signals)  # Ctrl-C, Ctrl-\ or SIGTERM leave the terminal as it was; after Ctrl-Z and fg the game goes on
+    for signal in INT TERM QUIT; do
+        play none "" "ulimit -c 0;"
+        case $signal in
+        INT) tm send-keys -t game C-c ;;
+        QUIT) tm send-keys -t game 'C-\' ;;
+        TERM) kill -TERM "$(cat pid)" ;;
+        esac
         wait_for DONE
         modes_restored "$signal" modes
         tm kill-session -t game

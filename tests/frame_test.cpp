@@ -40,15 +40,17 @@ std::pair<std::string, short> cellAt(int y, int x)
 std::string cells(int y, int x, int count)  // as UTF-8
 {
     std::string text;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
         text += cellAt(y, x + i).first;
+    }
     return text;
 }
 std::string repeat(std::string_view unit, int times)
 {
     std::string text;
-    for (int i = 0; i < times; ++i)
+    for (int i = 0; i < times; ++i) {
         text += unit;
+    }
     return text;
 }
 int respawnColumn(int cols, int seed)
@@ -85,12 +87,14 @@ struct DunehopperProbe {
     void frame() { game->draw(); }
     // The dino's rows as drawn from `top`; what follows the sprite is the
     // airborne legs, or the body again and the legs.
-    void expectDino(int top, std::vector<std::string> const& below) const
+    static void expectDino(int top, std::vector<std::string> const& below)
     {
-        for (int i = 0; i < 9; ++i)
+        for (int i = 0; i < 9; ++i) {
             EXPECT_EQ(cells(top + 1 + i, 5, 25).substr(0, std::strlen(kDino[i])), kDino[i]);
-        for (std::size_t i = 0; i < below.size(); ++i)
+        }
+        for (std::size_t i = 0; i < below.size(); ++i) {
             EXPECT_EQ(cells(top + 10 + int(i), 5, 22), below[i]);
+        }
     }
 };
 using Probe = DunehopperProbe;
@@ -106,8 +110,9 @@ TEST(Frame, OpensAtTheTerminalSizeAndRespawnsTheBushByTheTimer)
         p.timer() = 2;
         p.pass(ERR);  // timer 3; bush -10 -> -13 -> respawn seeded with 3
         EXPECT_EQ(p.bush(), respawnColumn(cols, 3)) << rows << "x" << cols;
-        for (int i = 0; i < 200; ++i)
+        for (int i = 0; i < 200; ++i) {
             p.pass(i % 7 == 0 ? ' ' : ERR);  // prints off a tiny screen draw nothing
+        }
         EXPECT_EQ(p.size().x, cols);
     }
 }
@@ -164,8 +169,9 @@ TEST(Frame, DemonstrationJumpsOnElevenToTwentySevenAfterTheCollisionTest)
          {Case{30, GAME_AI}, Case{33, GAME_AI}, Case{31, GAME_OVER}, Case{32, GAME_OVER}, Case{14, GAME_OVER}}) {
         Probe p(24, 80);
         p.bush() = c.before;
-        for (int i = 0; i < 12; ++i)
+        for (int i = 0; i < 12; ++i) {
             p.frame();
+        }
         EXPECT_EQ(p.state(), c.after) << "bush from " << c.before;
         if (c.after == GAME_OVER) {
             EXPECT_EQ(cells(11, 36, 9), "GAME OVER");
@@ -192,16 +198,16 @@ TEST(Frame, JumpLastsNineFramesAndTheLastShowsTheStandingPoseRaised)
         EXPECT_EQ(cells(23, 0, 80), repeat("█", 80)) << "ground under a jump, frame " << frame;
         EXPECT_EQ(cellAt(14, 5).second, 3);
         if (frame < 9) {
-            p.expectDino(8, {kLegsA, repeat(" ", 22)});
+            Probe::expectDino(8, {kLegsA, repeat(" ", 22)});
             p.pass(ERR);
         } else {
-            p.expectDino(8, {kBody, p.timer() > 0 ? kLegsA : kLegsB});
+            Probe::expectDino(8, {kBody, p.timer() > 0 ? kLegsA : kLegsB});
         }
     }
     for (auto [timer, legs] : {std::pair{0, kLegsB}, {1, kLegsA}, {4, kLegsA}}) {  // back on the ground
         p.timer() = static_cast<std::int8_t>(timer);
         p.frame();
-        p.expectDino(12, {kBody});
+        Probe::expectDino(12, {kBody});
         EXPECT_EQ(cells(23, 0, 31), std::string("████ ") + legs + "  ██") << "timer " << timer;
     }
 }
@@ -264,8 +270,9 @@ TEST(Loop, DebounceJumpsPassedRestartAndQuit)
     for (std::size_t i = 0; i < steps.size(); ++i) {
         Step const& s = steps[i];
         p.bush() = s.bushBefore;
-        for (int n = 0; n < s.times; ++n)
+        for (int n = 0; n < s.times; ++n) {
             EXPECT_TRUE(p.pass(s.code));
+        }
         EXPECT_EQ(p.state(), s.state) << "step " << i;
         EXPECT_EQ(p.jumpLeft(), s.jumpLeft) << "step " << i;
         EXPECT_EQ(p.debounce(), s.debounce) << "step " << i;
