@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Quick start: `./build.sh play` builds and runs the game, `./build.sh test`
-# builds and runs every test. Missing Debian packages are installed when run
-# as root; otherwise the exact apt line is printed.
+# builds and runs every test, `./build.sh bench` measures what the game costs
+# (bench/run.sh). Missing Debian packages are installed when run as root;
+# otherwise the exact apt line is printed.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -33,7 +34,9 @@ play)
 test)
     build
     ctest --test-dir build --output-on-failure ;;
+bench)
+    exec bench/run.sh ;;
 *)
-    echo "usage: $0 play|test" >&2
+    echo "usage: $0 play|test|bench" >&2
     exit 2 ;;
 esac
