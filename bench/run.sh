@@ -3,7 +3,7 @@
 # figures as a Markdown table: CPU per frame (time and instructions), bytes
 # sent per changed cell, heap allocations in steady play, whole-process CPU
 # and peak memory next to moon-buggy, and the start-up time with the key
-# present. Takes about three minutes. Run it as `./build.sh bench`.
+# present. Takes about four minutes. Run it as `./build.sh bench`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -53,9 +53,12 @@ done
 # 2. and 3. Terminal traffic and heap allocations in steady play.
 "$bin/frame_bench" --traffic | tail -n +2 >"$work/traffic"
 
-# 4. Whole process, 10 s, median of 3 runs, moon-buggy in play beside it.
+# 4. Whole process, 10 s, median of 3 runs, moon-buggy in play beside it, and
+#    the least a loop with the game's pace and blank rewrite can cost.
 for run in 1 2 3; do
     "$bin/process_bench" play 24 80 10 y "$moon" >>"$work/moon"
+    "$bin/process_bench" play 24 80 10 - "$bin/loop_floor" idle >>"$work/floor.idle"
+    "$bin/process_bench" play 24 80 10 - "$bin/loop_floor" >>"$work/floor.rewrite"
     for size in "${sizes[@]}"; do
         set -- $size
         "$bin/process_bench" play "$1" "$2" 10 - "$game" >>"$work/game.$1x$2"
@@ -84,8 +87,11 @@ echo
 echo "moon-buggy in play at 24x80: CPU $moonCpu % (median of 3), peak RSS $(cut -d' ' -f2 "$work/moon" | median) KiB;" \
     "dunehopper/moon-buggy CPU ratio at 24x80: $(awk -v a="$(cut -d' ' -f1 "$work/game.24x80" | median)" \
     -v b="$moonCpu" 'BEGIN { printf "%.2f", a / b }')"
+echo "The same pace with nothing drawn at 24x80 (bench/loop_floor): key reads alone" \
+    "$(cut -d' ' -f1 "$work/floor.idle" | median) %, with the blank rewrite and refresh" \
+    "$(cut -d' ' -f1 "$work/floor.rewrite" | median) % (medians of 3)"
 echo "Every run (CPU %, peak RSS KiB, bytes/s after the first second):"
-for name in moon game.24x80 game.60x200 game.150x500; do
+for name in moon floor.idle floor.rewrite game.24x80 game.60x200 game.150x500; do
     echo "  $name: $(cut -d' ' -f1-3 "$work/$name" | paste -sd'/' | sed 's/\// | /g')"
 done
 echo "Start-up, exec to banner with the key present: $startup ms (median of 21)"
