@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Quick start: `./build.sh play` builds and runs the game, `./build.sh test`
-# builds and runs every test. Missing Debian packages are installed when run
-# as root; otherwise the exact apt line is printed.
+# builds and runs every test, `./build.sh bench` measures what the game costs
+# (bench/run.sh). Missing Debian packages are installed when run as root;
+# otherwise the exact apt line is printed.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -11,11 +12,12 @@ cd "$(dirname "$0")"
 packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux dpkg-dev file lintian man-db
     valgrind clang-tidy clang-format)
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
+ensure_packages() {  # PACKAGE...
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
     if [ "$(id -u)" -ne 0 ]; then
         echo "Missing packages. Install them with:" >&2
         echo "  sudo apt-get install -y ${missing[*]}" >&2
@@ -23,7 +25,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+}
+ensure_packages "${packages[@]}"
 
 build() {  # DIR TARGET|"" [CMAKE-OPTION...]
     local dir=$1 target=$2
@@ -53,7 +56,10 @@ test)
     echo "== clang-format and clang-tidy"
     lint
     echo "== all passed" ;;
+bench)
+    ensure_packages libbenchmark-dev valgrind moon-buggy
+    exec bench/run.sh ;;
 *)
-    echo "usage: $0 play|test" >&2
+    echo "usage: $0 play|test|bench" >&2
     exit 2 ;;
 esac

@@ -5,6 +5,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string_view>
@@ -25,17 +26,37 @@ namespace {
 // Fixed texts. Their sizes are part of the program's contract with the
 // reveal pipeline and the screen, so the compiler checks them.
 
-// Counts UTF-8 characters (bytes that do not continue a multi-byte sequence),
-// which is what a sprite row occupies on screen.
-constexpr std::size_t columns(std::string_view text)
+// A text of block glyphs in both forms curses can take it in: the UTF-8 it is
+// written in, and the wide characters that UTF-8 stands for, decoded here at
+// compile time so that no frame has to decode it again.
+struct Blocks {
+    static constexpr std::size_t kCapacity = 32;
+    std::string_view utf8;
+    std::array<wchar_t, kCapacity> wide{};
+    std::size_t columns = 0;  // wide characters, one screen column each
+    bool valid = true;        // well-formed UTF-8 that fits
+};
+
+constexpr Blocks blocks(std::string_view utf8)
 {
-    std::size_t count = 0;
-    for (char const byte : text) {
-        if ((static_cast<unsigned char>(byte) & 0xC0U) != 0x80U) {
-            ++count;
+    Blocks text{utf8};
+    std::size_t at = 0;
+    while (text.valid && at < utf8.size()) {
+        auto const lead = static_cast<unsigned char>(utf8[at]);
+        std::size_t const more = lead < 0x80U ? 0 : lead >= 0xF0U ? 3 : lead >= 0xE0U ? 2 : lead >= 0xC0U ? 1 : 4;
+        text.valid = more < 4 && at + more < utf8.size() && text.columns < Blocks::kCapacity;
+        auto code = static_cast<std::uint32_t>(lead & (0x7FU >> more));
+        for (std::size_t i = 1; text.valid && i <= more; ++i) {
+            auto const next = static_cast<unsigned char>(utf8[at + i]);
+            text.valid = (next & 0xC0U) == 0x80U;
+            code = (code << 6U) | (next & 0x3FU);
         }
+        if (text.valid) {
+            text.wide.at(text.columns++) = static_cast<wchar_t>(code);
+        }
+        at += more + 1;
     }
-    return count;
+    return text;
 }
 
 constexpr bool isBase64Alphabet(std::string_view text)
@@ -100,31 +121,34 @@ constexpr std::size_t N = 300;
 // Sprites. Rows are printed at the dino's column, trailing blanks included:
 // the blanks are what wipe the bush where the dino stands in front of it.
 // clang-format off
-constexpr std::array<std::string_view, 9> kDinoRows = {
-    "               ",
-    "   █████         ",
-    "  ██   ██            ",
-    " █▛          ▄      ▄   ",
-    "▟█▙        ▄███▄▄▄▄███▄ ",
-    "██████████████▀█████▀██▙▁",
-    " ████████████████▀█████▀▔",
-    "  ██████████████▄█▄███▛ ",
-    "   ██████████████████ ",
+constexpr std::array<Blocks, 9> kDinoRows = {
+    blocks("               "),
+    blocks("   █████         "),
+    blocks("  ██   ██            "),
+    blocks(" █▛          ▄      ▄   "),
+    blocks("▟█▙        ▄███▄▄▄▄███▄ "),
+    blocks("██████████████▀█████▀██▙▁"),
+    blocks(" ████████████████▀█████▀▔"),
+    blocks("  ██████████████▄█▄███▛ "),
+    blocks("   ██████████████████ "),
 };
 // clang-format on
-static_assert(columns(kDinoRows[0]) == 15 && columns(kDinoRows[1]) == 17 && columns(kDinoRows[2]) == 21);
-static_assert(columns(kDinoRows[3]) == 24 && columns(kDinoRows[4]) == 24 && columns(kDinoRows[5]) == 25);
-static_assert(columns(kDinoRows[6]) == 25 && columns(kDinoRows[7]) == 24 && columns(kDinoRows[8]) == 22);
-constexpr std::string_view kDinoBody = kDinoRows[8];
-constexpr std::string_view kLegsA = "      █████   █████   ";
-constexpr std::string_view kLegsB = "    █████   █████     ";
-static_assert(columns(kLegsA) == 22 && columns(kLegsB) == 22);
+static_assert(kDinoRows[0].columns == 15 && kDinoRows[1].columns == 17 && kDinoRows[2].columns == 21);
+static_assert(kDinoRows[3].columns == 24 && kDinoRows[4].columns == 24 && kDinoRows[5].columns == 25);
+static_assert(kDinoRows[6].columns == 25 && kDinoRows[7].columns == 24 && kDinoRows[8].columns == 22);
+static_assert(std::all_of(kDinoRows.begin(), kDinoRows.end(), [](Blocks const& row) { return row.valid; }));
+constexpr Blocks kDinoBody = kDinoRows[8];
+constexpr Blocks kLegsA = blocks("      █████   █████   ");
+constexpr Blocks kLegsB = blocks("    █████   █████     ");
+static_assert(kLegsA.valid && kLegsA.columns == 22 && kLegsB.valid && kLegsB.columns == 22);
 
-constexpr std::string_view kBushTop = "▄█ █▄";
-constexpr std::string_view kBushBranches = "██ ██";
-constexpr std::string_view kBushTrunk = "███";
-static_assert(columns(kBushTop) == 5 && columns(kBushBranches) == 5 && columns(kBushTrunk) == 3);
-constexpr std::string_view kGround = "█";
+constexpr Blocks kBushTop = blocks("▄█ █▄");
+constexpr Blocks kBushBranches = blocks("██ ██");
+constexpr Blocks kBushTrunk = blocks("███");
+static_assert(kBushTop.valid && kBushBranches.valid && kBushTrunk.valid);
+static_assert(kBushTop.columns == 5 && kBushBranches.columns == 5 && kBushTrunk.columns == 3);
+constexpr Blocks kGround = blocks("█");
+static_assert(kGround.valid && kGround.columns == 1 && kGround.wide[0] == L'\u2588');
 
 constexpr const char* kScoreFormat = "Score: %04d x %08d";
 constexpr std::string_view kGreeting = "WelCome to Tavrel!";
@@ -161,7 +185,19 @@ bool within(std::int32_t value, std::int32_t first, std::int32_t last)
 
 void print(int row, int column, std::string_view text)
 {
-    mvprintw(row, column, "%.*s", static_cast<int>(text.size()), text.data());
+    mvwaddnstr(stdscr, row, column, text.data(), static_cast<int>(text.size()));
+}
+
+// In a UTF-8 locale curses would decode the bytes into exactly these wide
+// characters, three bytes per cell, on every frame; elsewhere the bytes go
+// to curses as they are, for it to make of them what that locale says.
+void print(int row, int column, Blocks const& text)
+{
+    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
+        mvwaddnwstr(stdscr, row, column, text.wide.data(), static_cast<int>(text.columns));
+    } else {
+        print(row, column, text.utf8);
+    }
 }
 
 void colourOn(ColourPair pair)
@@ -439,7 +475,11 @@ void Dunehopper::draw()
     }
 }
 
-// Rewrites every cell with blanks rather than erasing the screen.
+// Rewrites every cell with blanks rather than erasing the screen. The row is
+// kept as finished cells and copied in whole: printing it as text costs a
+// format and a multibyte decode per cell, most of a frame on a big screen,
+// for the same blanks (no attributes, no colour pair, as the frame leaves
+// them).
 void Dunehopper::clear()
 {
     if (winSize.x < 1) {
@@ -447,11 +487,13 @@ void Dunehopper::clear()
     }
     if (!emptyLine) {
         auto const width = static_cast<std::size_t>(winSize.x);
-        emptyLine = std::make_unique<char[]>(width + 1);
-        std::fill_n(emptyLine.get(), width, ' ');
+        emptyLine = std::make_unique<cchar_t[]>(width);
+        cchar_t blank{};
+        setcchar(&blank, L" ", A_NORMAL, 0, nullptr);
+        std::fill_n(emptyLine.get(), width, blank);
     }
     for (int row = 0; row < winSize.y; ++row) {
-        mvprintw(row, 0, "%s", emptyLine.get());
+        mvwadd_wchnstr(stdscr, row, 0, emptyLine.get(), winSize.x);
     }
 }
 

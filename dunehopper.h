@@ -72,7 +72,7 @@ private:
 
     Point winSize{};
     Score score{};
-    std::unique_ptr<char[]> emptyLine;
+    std::unique_ptr<cchar_t[]> emptyLine;  // the blank row as ready-made screen cells
     std::int8_t timer = 0;
     std::int8_t debounceTimer = 0;
     std::int8_t jumpTimer = 0;

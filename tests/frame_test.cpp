@@ -20,6 +20,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/heap_counter.h"
+
 namespace {
 int gMaster = -1;  // master side of the pty the game plays on
 
@@ -237,6 +239,67 @@ TEST(Frame, NoScreenWidthDrawsNothing)
         p.size() = {width, width};
         p.frame();
         EXPECT_EQ(p.bush(), -10);  // no width to respawn into
+    }
+}
+
+// Every cell of one frame, drawn over a screen full of coloured junk that it
+// must wipe: the score over the dino's first row, the dino over the bush, the
+// legs in the gap of the ground.
+TEST(Frame, WholeScreenOfAStandingFrame)
+{
+    std::vector<std::string> const expected = {
+        repeat(" ", 32),
+        repeat(" ", 32),
+        " WelCome to Tavrel!" + repeat(" ", 13),
+        repeat(" ", 32),
+        repeat(" ", 32),
+        " Score: 0000 x 00000000" + repeat(" ", 9),
+        "        █████                   ",
+        "       ██   ██                  ",
+        "      █▛          ▄      ▄      ",
+        "     ▟█▙        ▄███▄▄▄▄███▄    ",
+        "     ██████████████▀█████▀██▙▁  ",
+        "      ████████████████▀█████▀▔█▄",
+        "       ██████████████▄█▄███▛  ██",
+        "        ██████████████████  ███ ",
+        "        ██████████████████  ███ ",
+        "████     █████   █████       ███",
+    };
+    Probe p(16, 32);
+    wattr_on(stdscr, A_REVERSE | COLOR_PAIR(1), nullptr);
+    for (int row = 0; row < 16; ++row) {
+        mvwhline(stdscr, row, 0, 'x', 32);
+    }
+    wattr_off(stdscr, A_REVERSE | COLOR_PAIR(1), nullptr);
+    p.play();
+    p.bush() = 30;  // moves to 27: drawn, clear of the collision window
+    p.frame();
+    for (int row = 0; row < 16; ++row) {
+        EXPECT_EQ(cells(row, 0, 32), expected.at(static_cast<std::size_t>(row))) << "row " << row;
+    }
+    EXPECT_EQ(cellAt(14, 31).second, 0) << "a blank keeps no colour";
+    EXPECT_EQ(cellAt(15, 31).second, 2) << "the ground is green";
+}
+
+// The loop runs for hours, so steady play must not touch the heap at all.
+// The first passes may: the first frame makes the blank row, and curses
+// fills its own caches the first time it scrolls or sends a colour.
+TEST(Frame, NoHeapAllocationInSteadyPlay)
+{
+    if (!heap::kCounting) {
+        GTEST_SKIP() << "the sanitizer's allocator cannot be counted";
+    }
+    for (auto [rows, cols] : std::vector<std::pair<int, int>>{{24, 80}, {60, 200}, {5, 12}}) {
+        Probe p(rows, cols);
+        auto const play = [&p] {
+            for (int i = 1; i <= 300; ++i) {
+                p.pass(i % 37 == 0 ? ' ' : ERR);  // runs, jumps and lost runs as well as the demonstration
+            }
+        };
+        play();
+        long const before = heap::allocations.load();
+        play();
+        EXPECT_EQ(heap::allocations.load() - before, 0) << rows << "x" << cols;
     }
 }
 

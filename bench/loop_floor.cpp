@@ -1,0 +1,34 @@
+// The least a loop paced like the game's can cost: the same curses set-up,
+// a key read with the same 60 ms time-out, and on every pass the blank
+// rewrite of every cell and a refresh, but nothing drawn. Whatever this
+// costs, the game costs too; the bench runs it beside the game.
+// With the argument "idle" it only reads keys.
+#include <curses.h>
+
+#include <clocale>
+#include <string_view>
+
+int main(int argc, char** argv)
+{
+    bool const rewrite = argc < 2 || std::string_view(argv[1]) != "idle";
+    std::setlocale(LC_ALL, "");
+    initscr();
+    start_color();
+    noecho();
+    cbreak();
+    curs_set(0);
+    keypad(stdscr, TRUE);
+    wtimeout(stdscr, 60);
+    cchar_t blank{};
+    setcchar(&blank, L" ", A_NORMAL, 0, nullptr);
+    while (wgetch(stdscr) != ']') {
+        if (rewrite) {
+            for (int row = 0; row < getmaxy(stdscr); ++row) {
+                mvwhline_set(stdscr, row, 0, &blank, getmaxx(stdscr));
+            }
+            refresh();
+        }
+    }
+    endwin();
+    return 0;
+}
