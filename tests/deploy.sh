@@ -5,28 +5,13 @@ set -u
 case_name=$1
 build=$(realpath "$2")
 src=$(cd "$(dirname "$0")/.." && pwd)
-keypath=/sys/firmware/efi/efivars/Tavrel-6295c686-85e2-49db-8650-6f38a25fa7a3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
+source "$src/tests/firmware.sh"
 
-fail() { echo "FAIL [$case_name]: $*" >&2; exit 1; }
-skip() { echo "SKIPPED [$case_name]: $*"; exit 77; }
-
-# in_firmware KEY CMD...: CMD runs with KEY copied to the variable path, in a
-# private mount namespace with a tmpfs over /sys/firmware.
-unshare_cmd=(unshare --mount)
-[ "$(id -u)" = 0 ] || unshare_cmd=(unshare --user --map-root-user --mount)
-in_firmware() {
-    "${unshare_cmd[@]}" sh -c 'mount -t tmpfs firmware /sys/firmware && mkdir -p "${0%/*}" && cp "$1" "$0" &&
-        shift && exec "$@"' "$keypath" "$@"
-}
 # reveals KEY BINARY FILE...: the binary, holding KEY, prints exactly these files.
 reveals() {
     local key=$1 bin=$2
     shift 2
-    : >empty
-    in_firmware empty true 2>/dev/null || skip "cannot make a private mount namespace (${unshare_cmd[*]})"
+    need_namespace
     in_firmware "$key" "$bin" </dev/null >out 2>err || fail "$bin exited with $?"
     cat "$@" | cmp - out || fail "$bin with $key does not print exactly $*"
 }

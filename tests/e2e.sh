@@ -8,26 +8,10 @@ case_name=$1
 bin=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 examples=$here/../examples
-keypath=/sys/firmware/efi/efivars/Tavrel-6295c686-85e2-49db-8650-6f38a25fa7a3
-work=$(mktemp -d)
 sock=dunehopper-e2e-$$
-trap 'tmux -L "$sock" kill-server 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work" || exit 1
-
-fail() { echo "FAIL [$case_name]: $*" >&2; exit 1; }
-skip() { echo "SKIPPED [$case_name]: $*"; exit 77; }
-
-# in_firmware KEY CMD...: CMD sees KEY at the variable path ("none": nothing
-# there, "dir": a directory, otherwise a file to copy).
-unshare_cmd=(unshare --mount)
-[ "$(id -u)" = 0 ] || unshare_cmd=(unshare --user --map-root-user --mount)
-in_firmware() {
-    "${unshare_cmd[@]}" sh -c '
-        mount -t tmpfs firmware /sys/firmware && mkdir -p /sys/firmware/efi/efivars || exit 97
-        case $1 in none) ;; dir) mkdir "$0" ;; *) cp "$1" "$0" ;; esac
-        shift; exec "$@"' "$keypath" "$@"
-}
-in_firmware none true 2>/dev/null || skip "cannot make a private mount namespace (${unshare_cmd[*]})"
+source "$here/firmware.sh"
+cleanup() { tmux -L "$sock" kill-server 2>/dev/null; rm -rf "$work"; }
+need_namespace
 
 # tmux on its own socket, without a status line so that the pane is the
 # whole window, and kept running between sessions (a server on its way out
