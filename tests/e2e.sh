@@ -10,7 +10,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 examples=$here/../examples
 sock=dunehopper-e2e-$$
 source "$here/firmware.sh"
-cleanup() { tmux -L "$sock" kill-server 2>/dev/null; rm -rf "$work"; }
+cleanup() {  # tmux leaves its socket file behind
+    tmux -L "$sock" kill-server 2>/dev/null
+    rm -rf "$work" "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$sock"
+}
 need_namespace
 
 # tmux on its own socket, without a status line so that the pane is the
