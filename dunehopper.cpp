@@ -225,6 +225,13 @@ void handleIfDefault(int signal, void (*handler)(int))
     sigaction(signal, &ours, nullptr);
 }
 
+bool canPlaceCursor()
+{
+    char const* const moveTo = tigetstr("cup");
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): curses' own mark for "not a text capability"
+    return moveTo != nullptr && moveTo != reinterpret_cast<char*>(-1);
+}
+
 // Curses puts the terminal back on SIGINT, SIGTERM and SIGTSTP but not on
 // Ctrl-\, which would leave the player's shell without echo on the game's
 // screen. The signal then takes its usual course (status, core dump).
@@ -379,13 +386,19 @@ bool Dunehopper::openTerminal()
         out = ttyOut.get();
     }
     screen.reset(newterm(nullptr, out, in));
-    if (!screen) {
+    // A terminal that cannot place the cursor (such as "dumb") opens, but its
+    // frames would only scroll past as lines of blocks.
+    bool const usable = screen && canPlaceCursor();
+    if (!usable) {
+        if (screen) {
+            endwin();
+            screen.reset();
+        }
         char const* term = std::getenv("TERM");
         std::cerr << "dunehopper: cannot use terminal type '" << (term != nullptr ? term : "")
                   << "', skipping the game\n";
-        return false;
     }
-    return true;
+    return usable;
 }
 
 void Dunehopper::startCurses()
