@@ -8,9 +8,10 @@ cd "$(dirname "$0")"
 
 # dpkg-dev and file let CPack find the .deb's library dependencies; lintian
 # and man-db check the package and its manual page; valgrind, clang-tidy and
-# clang-format check the program itself.
-packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux dpkg-dev file lintian man-db
-    valgrind clang-tidy clang-format)
+# clang-format check the program itself; the benchmark is built with the tests
+# so that it cannot rot unseen.
+packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux openssl coreutils util-linux dpkg-dev file
+    lintian man-db valgrind clang-tidy clang-format)
 
 ensure_packages() {  # PACKAGE...
     local missing=() package
@@ -37,9 +38,9 @@ build() {  # DIR TARGET|"" [CMAKE-OPTION...]
 
 # The sources as clang-format and clang-tidy (.clang-format, .clang-tidy) want them.
 lint() {
-    local sources=(dunehopper.cpp dunehopper.h tests/frame_test.cpp)
-    clang-format --dry-run --Werror "${sources[@]}"
-    clang-tidy --quiet -p build dunehopper.cpp tests/frame_test.cpp 2> >(grep -v 'warnings generated' >&2)
+    local sources=(dunehopper.cpp tests/frame_test.cpp bench/*.cpp)
+    clang-format --dry-run --Werror "${sources[@]}" dunehopper.h tests/heap_counter.h
+    clang-tidy --quiet -p build "${sources[@]}" 2> >(grep -v 'warnings generated' >&2)
 }
 
 case "${1:-}" in
@@ -48,7 +49,7 @@ play)
     exec ./build/dunehopper ;;
 test)
     echo "== normal build"
-    build build ""
+    build build "" -DDUNEHOPPER_BENCH=ON
     ctest --test-dir build --output-on-failure
     echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
     build build-sanitize "" -DDUNEHOPPER_SANITIZE=ON
@@ -57,7 +58,7 @@ test)
     lint
     echo "== all passed" ;;
 bench)
-    ensure_packages libbenchmark-dev valgrind moon-buggy
+    ensure_packages moon-buggy
     exec bench/run.sh ;;
 *)
     echo "usage: $0 play|test|bench" >&2

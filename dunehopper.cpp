@@ -193,7 +193,9 @@ void print(int row, int column, std::string_view text)
 // to curses as they are, for it to make of them what that locale says.
 void print(int row, int column, Blocks const& text)
 {
-    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
+    // The locale is settled before the game starts; no frame asks again.
+    static bool const utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    if (utf8) {
         mvwaddnwstr(stdscr, row, column, text.wide.data(), static_cast<int>(text.columns));
     } else {
         print(row, column, text.utf8);

@@ -25,8 +25,12 @@
 namespace {
 int gMaster = -1;  // master side of the pty the game plays on
 
-// The character and colour pair of one cell.
-std::pair<std::string, short> cellAt(int y, int x)
+struct Cell {
+    std::string glyph;  // as UTF-8
+    short pair;
+    attr_t attrs;
+};
+Cell cellAt(int y, int x)
 {
     cchar_t cell{};
     wchar_t wide[CCHARW_MAX + 1] = {};
@@ -37,13 +41,13 @@ std::pair<std::string, short> cellAt(int y, int x)
     char bytes[MB_LEN_MAX];
     std::mbstate_t state{};
     std::size_t const n = std::wcrtomb(bytes, wide[0], &state);
-    return {std::string(bytes, n == static_cast<std::size_t>(-1) ? 0 : n), pair};
+    return {std::string(bytes, n == static_cast<std::size_t>(-1) ? 0 : n), pair, attrs & ~A_COLOR};
 }
 std::string cells(int y, int x, int count)  // as UTF-8
 {
     std::string text;
     for (int i = 0; i < count; ++i) {
-        text += cellAt(y, x + i).first;
+        text += cellAt(y, x + i).glyph;
     }
     return text;
 }
@@ -129,7 +133,7 @@ TEST(Frame, BushMovesThreeColumnsIsDrawnLeftOfColsMinusFourAndBehindTheDino)
     EXPECT_EQ(cells(20, 46, 7), " ██ ██ ");
     EXPECT_EQ(cells(21, 46, 7), "  ███  ");
     EXPECT_EQ(cells(22, 46, 7), "  ███  ");
-    EXPECT_EQ(cellAt(19, 48).second, 2);
+    EXPECT_EQ(cellAt(19, 48).pair, 2);
     p.bush() = 30;  // at 27 the standing dino's row covers the bush's first three columns
     p.frame();
     EXPECT_EQ(cells(19, 27, 5), "█▀▔█▄");
@@ -140,6 +144,17 @@ TEST(Frame, BushMovesThreeColumnsIsDrawnLeftOfColsMinusFourAndBehindTheDino)
     p.frame();
     EXPECT_EQ(cells(19, 0, 4), "    ");
     EXPECT_EQ(cells(22, 0, 3), "███");
+}
+
+// A print that starts on the screen and runs past its right edge is left to
+// curses, which carries it on to the next row.
+TEST(Frame, PrintsRunningPastTheRightEdgeWrap)
+{
+    Probe p(10, 15);
+    p.bush() = 2000;
+    p.frame();
+    EXPECT_EQ(cells(3, 0, 4), "rel!");   // the greeting, 18 characters from column 1
+    EXPECT_EQ(cellAt(5, 0).glyph, "█");  // the dino's widest row, from column 5
 }
 
 TEST(Frame, GroundCollisionWindowIsEightToTwentySix)
@@ -198,7 +213,7 @@ TEST(Frame, JumpLastsNineFramesAndTheLastShowsTheStandingPoseRaised)
     for (int frame = 1; frame <= 9; ++frame) {
         EXPECT_EQ(p.airborne(), frame < 9) << "frame " << frame;
         EXPECT_EQ(cells(23, 0, 80), repeat("█", 80)) << "ground under a jump, frame " << frame;
-        EXPECT_EQ(cellAt(14, 5).second, 3);
+        EXPECT_EQ(cellAt(14, 5).pair, 3);
         if (frame < 9) {
             Probe::expectDino(8, {kLegsA, repeat(" ", 22)});
             p.pass(ERR);
@@ -223,13 +238,13 @@ TEST(Frame, ScoreGreetingAndColours)
     p.frame();  // shows the count before this frame adds itself
     EXPECT_EQ(cells(5, 1, 22), "Score: 0003 x 00000041");
     EXPECT_EQ(cells(2, 1, 18), "WelCome to Tavrel!");
-    EXPECT_EQ(cellAt(5, 1).second, 5);
+    EXPECT_EQ(cellAt(5, 1).pair, 5);
     p.state() = GAME_OVER;  // a lost run keeps its score on screen
     p.frame();
     EXPECT_EQ(cells(5, 1, 22), "Score: 0003 x 00000042");
     EXPECT_EQ(cells(11, 36, 9), "GAME OVER");
-    EXPECT_EQ(cellAt(11, 36).second, 0);  // messages in the terminal's own colours
-    EXPECT_EQ(cellAt(12, 30).second, 0);
+    EXPECT_EQ(cellAt(11, 36).pair, 0);  // messages in the terminal's own colours
+    EXPECT_EQ(cellAt(12, 30).pair, 0);
 }
 
 TEST(Frame, NoScreenWidthDrawsNothing)
@@ -277,8 +292,13 @@ TEST(Frame, WholeScreenOfAStandingFrame)
     for (int row = 0; row < 16; ++row) {
         EXPECT_EQ(cells(row, 0, 32), expected.at(static_cast<std::size_t>(row))) << "row " << row;
     }
-    EXPECT_EQ(cellAt(14, 31).second, 0) << "a blank keeps no colour";
-    EXPECT_EQ(cellAt(15, 31).second, 2) << "the ground is green";
+    EXPECT_EQ(cellAt(14, 31).pair, 0) << "a blank keeps no colour";
+    for (int row = 0; row < 16; ++row) {
+        for (int col = 0; col < 32; ++col) {
+            EXPECT_EQ(cellAt(row, col).attrs, A_NORMAL) << "row " << row << " column " << col;
+        }
+    }
+    EXPECT_EQ(cellAt(15, 31).pair, 2) << "the ground is green";
 }
 
 // The loop runs for hours, so steady play must not touch the heap at all.
