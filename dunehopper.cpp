@@ -5,7 +5,6 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string_view>
@@ -183,6 +182,11 @@ bool within(std::int32_t value, std::int32_t first, std::int32_t last)
     return value >= first && value <= last;
 }
 
+bool characterSetIsUtf8()
+{
+    return std::string_view{nl_langinfo(CODESET)} == "UTF-8";
+}
+
 void print(int row, int column, std::string_view text)
 {
     mvwaddnstr(stdscr, row, column, text.data(), static_cast<int>(text.size()));
@@ -194,7 +198,7 @@ void print(int row, int column, std::string_view text)
 void print(int row, int column, Blocks const& text)
 {
     // The locale is settled before the game starts; no frame asks again.
-    static bool const utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    static bool const utf8 = characterSetIsUtf8();
     if (utf8) {
         mvwaddnwstr(stdscr, row, column, text.wide.data(), static_cast<int>(text.columns));
     } else {
@@ -618,7 +622,7 @@ static std::string readAll(std::ifstream& in)
 // UTF-8; everything else keeps following the environment.
 static void useUtf8Characters()
 {
-    if (std::string_view{nl_langinfo(CODESET)} != "UTF-8") {
+    if (!characterSetIsUtf8()) {
         std::setlocale(LC_CTYPE, "C.UTF-8");
     }
 }
