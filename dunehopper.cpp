@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
@@ -158,7 +161,12 @@ constexpr std::string_view kPrompt = "Press SPACE to start";
 // Game rules that are numbers.
 
 constexpr int kDinoColumn = 5;
+constexpr int kGapFirst = 4;  // the bare ground under the standing dino's feet
+constexpr int kGapLast = 28;
 constexpr int kKeyTimeoutMs = 60;
+// A key read that gives up well before its time-out did not wait for a key:
+// its input has ended or hung up, or a signal cut the wait short.
+constexpr auto kEarlyReturn = std::chrono::milliseconds(kKeyTimeoutMs / 2);
 constexpr std::int8_t kTimerCycle = 4;      // timer runs 0..4
 constexpr std::int8_t kDebouncePasses = 4;  // key-less passes before SPACE counts again
 constexpr std::int8_t kJumpFrames = 9;
@@ -192,17 +200,40 @@ void print(int row, int column, std::string_view text)
     mvwaddnstr(stdscr, row, column, text.data(), static_cast<int>(text.size()));
 }
 
+bool drawsWide()
+{
+    // The locale is settled before the game starts; no frame asks again.
+    static bool const utf8 = characterSetIsUtf8();
+    return utf8;
+}
+
 // In a UTF-8 locale curses would decode the bytes into exactly these wide
 // characters, three bytes per cell, on every frame; elsewhere the bytes go
 // to curses as they are, for it to make of them what that locale says.
 void print(int row, int column, Blocks const& text)
 {
-    // The locale is settled before the game starts; no frame asks again.
-    static bool const utf8 = characterSetIsUtf8();
-    if (utf8) {
+    if (drawsWide()) {
         mvwaddnwstr(stdscr, row, column, text.wide.data(), static_cast<int>(text.columns));
     } else {
         print(row, column, text.utf8);
+    }
+}
+
+// The same cells as printing a one-column glyph at every column from `from`
+// up to `to`, but curses is handed one finished cell to repeat rather than
+// a print per column.
+void fill(int row, int from, int to, Blocks const& glyph)
+{
+    if (!drawsWide()) {
+        for (int column = from; column < to; ++column) {
+            print(row, column, glyph);
+        }
+        return;
+    }
+    if (from < to) {
+        cchar_t cell{};
+        setcchar(&cell, glyph.wide.data(), A_NORMAL, 0, nullptr);
+        mvwhline_set(stdscr, row, from, &cell, to - from);
     }
 }
 
@@ -231,21 +262,64 @@ void handleIfDefault(int signal, void (*handler)(int))
     sigaction(signal, &ours, nullptr);
 }
 
+void setDefaultAction(int signal)
+{
+    struct sigaction plain {};
+    plain.sa_handler = SIG_DFL;
+    sigemptyset(&plain.sa_mask);
+    sigaction(signal, &plain, nullptr);
+}
+
+// What the game's signal handlers leave for its loop. A handler may only
+// store to lock-free static data; putting the terminal back is no work for
+// it (curses is not async-signal-safe), so the loop does that after the key
+// read, which the signal cuts short.
+volatile std::sig_atomic_t stopAsked = 0;     // Ctrl-Z: suspend, then play on
+volatile std::sig_atomic_t endingSignal = 0;  // Ctrl-C, SIGTERM, Ctrl-\: leave without the reveal
+
+void noteSignal(int signal)
+{
+    if (signal == SIGTSTP) {
+        stopAsked = 1;
+    } else {
+        endingSignal = signal;
+    }
+}
+
+// Taken before the screen opens, so that curses finds them handled and
+// leaves them alone. For SIGTSTP that also spares every refresh the two
+// sigaction calls with which curses would hold a suspension off meanwhile.
+constexpr std::array kGameSignals{SIGINT, SIGTERM, SIGQUIT, SIGTSTP};
+
+void noteGameSignals()
+{
+    for (int const signal : kGameSignals) {
+        handleIfDefault(signal, noteSignal);
+    }
+}
+
+// After the game nothing may interrupt the reveal's reads and writes: the
+// game's handlers go, and so does the resize handler curses installs (it
+// does so only where it found the default action).
+void restoreSignals()
+{
+    for (int const signal : kGameSignals) {
+        struct sigaction found {};
+        if (sigaction(signal, nullptr, &found) == 0 && found.sa_handler == noteSignal) {
+            setDefaultAction(signal);
+        }
+    }
+    struct sigaction resize {};
+    if (sigaction(SIGWINCH, nullptr, &resize) == 0 && resize.sa_handler != SIG_DFL && resize.sa_handler != SIG_IGN) {
+        setDefaultAction(SIGWINCH);
+    }
+}
+
 bool canPlaceCursor()
 {
     char const* const moveTo = tigetstr("cup");
     // NOLINTNEXTLINE(performance-no-int-to-ptr): curses' own mark for "not a text capability"
     return moveTo != nullptr && moveTo != reinterpret_cast<char*>(-1);
-}
-
-// Curses puts the terminal back on SIGINT, SIGTERM and SIGTSTP but not on
-// Ctrl-\, which would leave the player's shell without echo on the game's
-// screen. The signal then takes its usual course (status, core dump).
-void restoreTerminalAndQuit(int signal)
-{
-    endwin();
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
 }
 
 }  // namespace
@@ -266,11 +340,17 @@ void Test([[maybe_unused]] std::string key)
         return;
     }
     // Byte for byte: the message is the deployer's and may hold anything,
-    // zero bytes included.
+    // zero bytes included. A signal that interrupts the read is no end of
+    // the message.
     std::array<char, N> line{};
-    std::size_t got = 0;
-    while ((got = std::fread(line.data(), 1, line.size(), fp.get())) > 0) {
-        std::cout.write(line.data(), static_cast<std::streamsize>(got));
+    int const from = fileno(fp.get());
+    for (;;) {
+        ssize_t const got = read(from, line.data(), line.size());
+        if (got > 0) {
+            std::cout.write(line.data(), got);
+        } else if (got == 0 || errno != EINTR) {
+            break;
+        }
     }
 }
 
@@ -286,7 +366,6 @@ Dunehopper::Dunehopper()
 
 Dunehopper::~Dunehopper()
 {
-    emptyLine.reset();
     stopCurses();
 }
 
@@ -295,12 +374,21 @@ void Dunehopper::start()
     if (!screen) {
         return;
     }
+    using Clock = std::chrono::steady_clock;
     for (;;) {
         advanceTimer();
+        Clock::time_point const asked = Clock::now();
         int const code = wgetch(stdscr);
-        // A hung-up or exhausted input answers every read at once with no
-        // key; without this the loop would spin at full speed for ever.
-        if (code == ERR && inputLost()) {
+        if (stopAsked != 0) {
+            suspend();
+        }
+        if (endingSignal != 0) {
+            return;
+        }
+        // An input that has ended or hung up answers every read at once with
+        // no key; the loop would spin at full speed for ever. Only such a
+        // read is worth the probe's system calls.
+        if (code == ERR && Clock::now() - asked < kEarlyReturn && inputLost()) {
             return;
         }
         if (!handleKey(code)) {
@@ -373,25 +461,25 @@ void Dunehopper::jump()
 // ---------------------------------------------------------------------------
 // Curses screen
 
-// Plays on the process's own terminal when both standard streams are one,
-// otherwise on the controlling terminal, so that redirected output gets only
-// the banner and the reveal. newterm, unlike initscr, reports an unusable
-// terminal instead of ending the process.
+// Keys always come from standard input, so that a caller can feed them
+// (`printf ']' | dunehopper` goes straight to the reveal). The screen goes
+// to standard output, or to the controlling terminal when standard output is
+// redirected, so that a file given it gets only the banner and the reveal.
+// newterm, unlike initscr, reports an unusable terminal instead of ending
+// the process.
 bool Dunehopper::openTerminal()
 {
-    std::FILE* in = stdin;
     std::FILE* out = stdout;
-    if (isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0) {
-        ttyIn.reset(std::fopen("/dev/tty", "re"));
+    if (isatty(STDOUT_FILENO) == 0) {
         ttyOut.reset(std::fopen("/dev/tty", "we"));
-        if (!ttyIn || !ttyOut) {
+        if (!ttyOut) {
             std::cerr << "dunehopper: no terminal to play on, skipping the game\n";
             return false;
         }
-        in = ttyIn.get();
         out = ttyOut.get();
     }
-    screen.reset(newterm(nullptr, out, in));
+    noteGameSignals();
+    screen.reset(newterm(nullptr, out, stdin));
     // A terminal that cannot place the cursor (such as "dumb") opens, but its
     // frames would only scroll past as lines of blocks.
     bool const usable = screen && canPlaceCursor();
@@ -400,6 +488,7 @@ bool Dunehopper::openTerminal()
             endwin();
             screen.reset();
         }
+        restoreSignals();
         char const* term = std::getenv("TERM");
         std::cerr << "dunehopper: cannot use terminal type '" << (term != nullptr ? term : "")
                   << "', skipping the game\n";
@@ -430,29 +519,28 @@ void Dunehopper::startCurses()
     }
     keypad(stdscr, TRUE);
     wtimeout(stdscr, kKeyTimeoutMs);
-    handleIfDefault(SIGQUIT, restoreTerminalAndQuit);
+    // Every refresh runs to its end instead of polling for typeahead on the
+    // way: a frame is due every pass anyway, and the polls were two system
+    // calls a frame.
+    typeahead(-1);
+    setcchar(&emptyLine, L" ", A_NORMAL, 0, nullptr);
 }
 
 void Dunehopper::stopCurses()
 {
-    if (!screen) {
-        return;
+    if (screen) {
+        endwin();
     }
-    struct sigaction found {};
-    if (sigaction(SIGQUIT, nullptr, &found) == 0 && found.sa_handler == restoreTerminalAndQuit) {
-        std::signal(SIGQUIT, SIG_DFL);
-    }
-    endwin();
+    restoreSignals();
 }
 
-// After a read that gave no key: is there still someone to read from? A
-// hang-up shows as POLLHUP/POLLERR; end of file as "readable" with nothing
-// to read. A key that arrived just after the time-out is readable with bytes
-// waiting, and does not count.
-bool Dunehopper::inputLost() const
+// After a read that gave up early with no key: is there still input? A
+// hang-up shows as POLLHUP/POLLERR, the end of a pipe, a file or /dev/null
+// as "readable" with nothing to read (FIONREAD fails on /dev/null: nothing
+// either). A key that arrived just then is readable with bytes waiting.
+bool Dunehopper::inputLost()
 {
-    int const fd = fileno(ttyIn ? ttyIn.get() : stdin);
-    pollfd probe{fd, POLLIN, 0};
+    pollfd probe{STDIN_FILENO, POLLIN, 0};
     if (poll(&probe, 1, 0) <= 0) {
         return false;
     }
@@ -460,7 +548,20 @@ bool Dunehopper::inputLost() const
         return true;
     }
     int waiting = 0;
-    return (probe.revents & POLLIN) != 0 && ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0;
+    return (probe.revents & POLLIN) != 0 && (ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0 || waiting == 0);
+}
+
+// Ctrl-Z: the terminal goes back to the shell while the game is stopped,
+// and the next refresh takes it again and repaints the whole screen.
+void Dunehopper::suspend()
+{
+    stopAsked = 0;
+    endwin();
+    setDefaultAction(SIGTSTP);
+    std::raise(SIGTSTP);  // stopped here until `fg`
+    handleIfDefault(SIGTSTP, noteSignal);
+    def_shell_mode();  // whatever the player set meanwhile is what `]` goes back to
+    doupdate();
 }
 
 // ---------------------------------------------------------------------------
@@ -487,32 +588,28 @@ void Dunehopper::draw()
         aiGame();
         break;
     case GAME_STARTED:
-        ++score.time;
+        // Days of play under a flood of keys would overflow the count.
+        if (score.time < INT32_MAX) {
+            ++score.time;
+        }
         break;
     default:
         break;
     }
 }
 
-// Rewrites every cell with blanks rather than erasing the screen. The row is
-// kept as finished cells and copied in whole: printing it as text costs a
-// format and a multibyte decode per cell, most of a frame on a big screen,
-// for the same blanks (no attributes, no colour pair, as the frame leaves
-// them).
+// Rewrites every cell with blanks rather than erasing the screen. Curses
+// repeats one finished blank cell across each row: printing a row of spaces
+// as text costs a format and a multibyte decode per cell, and copying a row
+// of cells a width check per cell, most of a frame on a big screen, for the
+// same blanks (no attributes, no colour pair, as the frame leaves them).
 void Dunehopper::clear()
 {
     if (winSize.x < 1) {
         return;
     }
-    if (!emptyLine) {
-        auto const width = static_cast<std::size_t>(winSize.x);
-        emptyLine = std::make_unique<cchar_t[]>(width);
-        cchar_t blank{};
-        setcchar(&blank, L" ", A_NORMAL, 0, nullptr);
-        std::fill_n(emptyLine.get(), width, blank);
-    }
     for (int row = 0; row < winSize.y; ++row) {
-        mvwadd_wchnstr(stdscr, row, 0, emptyLine.get(), winSize.x);
+        mvwhline_set(stdscr, row, 0, &emptyLine, winSize.x);
     }
 }
 
@@ -521,11 +618,11 @@ void Dunehopper::clear()
 void Dunehopper::drawTerrain()
 {
     int const ground = winSize.y - 1;
-    for (int i = 0; i < winSize.x; ++i) {
-        print(ground, i, kGround);
-        if (i == 3 && !isJump) {
-            i = 28;
-        }
+    if (isJump) {
+        fill(ground, 0, winSize.x, kGround);
+    } else {
+        fill(ground, 0, std::min(kGapFirst, winSize.x), kGround);
+        fill(ground, kGapLast + 1, winSize.x, kGround);
     }
 }
 
@@ -629,6 +726,18 @@ static void useUtf8Characters()
 
 static void ignoreBrokenPipe(int /*signal*/) {}
 
+// The player interrupted the game: no banner and no reveal. Status 1 for
+// Ctrl-C and SIGTERM, as curses programs have it; Ctrl-\ keeps its own
+// course (status 131, a core dump where those are enabled).
+static int leaveAsSignalled(int signal)
+{
+    if (signal == SIGQUIT) {
+        setDefaultAction(SIGQUIT);
+        std::raise(SIGQUIT);
+    }
+    return EXIT_FAILURE;
+}
+
 // A reader that leaves early (`dunehopper | head`) would otherwise kill the
 // program with SIGPIPE; with a handler that does nothing the write fails with
 // EPIPE instead and the program finishes normally. A handler rather than
@@ -651,6 +760,9 @@ int main()
     if (ifs.fail()) {  // the key is not here: the player has to earn the message
         auto const termo = std::make_unique<Dunehopper>();
         termo->start();
+    }
+    if (endingSignal != 0) {  // the terminal is already restored
+        return leaveAsSignalled(endingSignal);
     }
 
     std::cout << testShader;

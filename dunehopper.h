@@ -39,7 +39,8 @@ public:
     Dunehopper(Dunehopper&&) = delete;
     Dunehopper& operator=(Dunehopper&&) = delete;
 
-    // Plays until the player presses `]` (or the terminal goes away).
+    // Plays until the player presses `]`, standard input ends, the terminal
+    // goes away, or an interrupt, termination or quit signal arrives.
     void start();
 
 private:
@@ -56,7 +57,8 @@ private:
     void startCurses();
     void stopCurses();
     bool openTerminal();
-    [[nodiscard]] bool inputLost() const;
+    [[nodiscard]] static bool inputLost();
+    static void suspend();
     void advanceTimer();
     bool handleKey(int code);
     void draw();
@@ -72,7 +74,7 @@ private:
 
     Point winSize{};
     Score score{};
-    std::unique_ptr<cchar_t[]> emptyLine;  // the blank row as ready-made screen cells
+    cchar_t emptyLine{};  // the blank every row is wiped with, cell by cell
     std::int8_t timer = 0;
     std::int8_t debounceTimer = 0;
     std::int8_t jumpTimer = 0;
@@ -80,10 +82,9 @@ private:
     std::int32_t bushPos = 0;
     char gameState = 0;
 
-    // The terminal the game is played on: the process's own standard streams,
-    // or the controlling terminal when those are redirected. Declared after
-    // the files so that the screen is deleted before the files close.
-    File ttyIn;
+    // The controlling terminal, opened for the screen when standard output
+    // is not a terminal. Declared before the screen so that the screen is
+    // deleted before the file closes.
     File ttyOut;
     std::unique_ptr<SCREEN, ScreenDeleter> screen;
 };

@@ -161,12 +161,22 @@ no-terminal)  # no terminal at all, or one curses cannot use: notice, banner, ex
         grep -q -- '__   __.   _______ .______' shown || fail "TERM $term: no banner"
         tm kill-session -t game
     done ;;
-redirected)  # the game plays on the terminal; a file given stdout gets only the banner
-    for redirect in '>out' '>out </dev/null' '</dev/null'; do
-        play none "$redirect"
-        tm send-keys -t game ']'
-        terminal_restored
-        [ "$redirect" = '</dev/null' ] || expect_output "$here/banner.txt"
+redirected)  # the screen stays on the terminal, a file given stdout gets only the banner;
+    # keys come from stdin, and an input that ends (or a `]` fed in) leaves the game at once
+    for row in '@ >out:plays' '@ >out </dev/null:ends' '@ </dev/null:ends' "printf ']' | @:ends" \
+        "printf '   ' | @ >out:ends"; do
+        line=${row%:*} game="in_firmware none '$bin'"
+        rm -f out
+        pane "${line//@/$game}"
+        if [ "${row##*:}" = plays ]; then
+            wait_for "Press SPACE to start"
+            tm send-keys -t game ']'
+        fi
+        patience=5 terminal_restored
+        case $line in
+        *'>out'*) expect_output "$here/banner.txt" ;;
+        *) wait_for '__   __.   _______ .______' 1 ;;
+        esac
         tm kill-session -t game
     done ;;
 hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its own
@@ -265,7 +275,18 @@ resize)  # the game keeps the size it started with, and leaves nothing behind af
         shows "█" && fail "the game left on the screen after $sizes"
         tm capture-pane -p -J -S - -t game | grep -q -- '__   __.   _______ .______' || fail "no banner after $sizes"
         tm kill-session -t game
-    done ;;
+    done
+    # A resize while the reveal is still at work: nothing it prints is lost.
+    mkdir slow
+    printf '#!/bin/sh\ncat >/dev/null\n: >%s/revealing\nsleep 1.5\necho "late, and whole"\n' "$work" >slow/openssl
+    chmod +x slow/openssl
+    echo "late, and whole" >late.txt
+    play none ">out" "export PATH=$work/slow:\$PATH;"
+    tm send-keys -t game ']'
+    within 10 "the reveal under way" test -e revealing
+    tm resize-window -t game -x 100 -y 30
+    terminal_restored
+    expect_output "$here/banner.txt" late.txt ;;
 platform)  # missing tools, no processes, standard output closed, full or gone: exit 0
     for tool in openssl base64; do  # their shell's complaint on stderr, nothing on stdout
         mkdir "no-$tool"

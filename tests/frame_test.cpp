@@ -245,6 +245,12 @@ TEST(Frame, ScoreGreetingAndColours)
     EXPECT_EQ(cells(11, 36, 9), "GAME OVER");
     EXPECT_EQ(cellAt(11, 36).pair, 0);  // messages in the terminal's own colours
     EXPECT_EQ(cellAt(12, 30).pair, 0);
+    p.state() = GAME_STARTED;  // the count stops at its largest value rather than overflow
+    p.score().time = INT32_MAX;
+    p.frame();
+    p.frame();
+    EXPECT_EQ(p.score().time, INT32_MAX);
+    EXPECT_EQ(cells(5, 1, 24), "Score: 0003 x 2147483647");
 }
 
 TEST(Frame, NoScreenWidthDrawsNothing)
@@ -395,8 +401,10 @@ int main(int argc, char** argv)
     setenv("TERM", "xterm-256color", 1);
     unsetenv("LINES");
     unsetenv("COLUMNS");
-    // A new session whose controlling terminal is a fresh pty; the game finds
-    // it through /dev/tty because standard input is not a terminal.
+    // A new session whose controlling terminal is a fresh pty, which is also
+    // standard input, where the game reads its keys. Its screen reaches the
+    // pty through /dev/tty because standard output, captured by CTest, is not
+    // a terminal.
     if (setsid() < 0) {
         pid_t const child = fork();
         if (child > 0) {
@@ -407,8 +415,8 @@ int main(int argc, char** argv)
         setsid();
     }
     gMaster = posix_openpt(O_RDWR | O_NOCTTY);
-    if (gMaster < 0 || grantpt(gMaster) != 0 || unlockpt(gMaster) != 0 || open(ptsname(gMaster), O_RDWR) < 0 ||
-        freopen("/dev/null", "r", stdin) == nullptr) {
+    if (gMaster < 0 || grantpt(gMaster) != 0 || unlockpt(gMaster) != 0 ||
+        dup2(open(ptsname(gMaster), O_RDWR), STDIN_FILENO) < 0) {
         std::perror("pty");
         return 1;
     }
