@@ -6,8 +6,10 @@
 //   frame_bench [benchmark options]   time per pass (Google Benchmark)
 //   frame_bench --traffic             bytes per changed cell, heap allocations
 //   frame_bench --passes R C N        N passes on R x C, for callgrind
-//   frame_bench --screens             a checksum of every cell of many frames,
-//                                     to show that a faster frame looks the same
+//   frame_bench --screens             checksums of every cell of many frames
+//                                     and of every byte the terminal received,
+//                                     to show that a faster frame looks and
+//                                     sends the same
 #include "dunehopper.h"
 
 #include <benchmark/benchmark.h>
@@ -34,9 +36,13 @@
 
 namespace {
 
+constexpr std::uint64_t kFnvBasis = 14695981039346656037ULL;
+constexpr std::uint64_t kFnvPrime = 1099511628211ULL;
+
 struct Terminal {
     int master = -1;
     std::atomic<long> received{0};
+    std::atomic<std::uint64_t> stream{kFnvBasis};  // FNV-1a of the bytes received
 };
 
 Terminal& terminal()
@@ -179,12 +185,14 @@ void reportScreens()
     constexpr long kSpaceEvery = 37;
     for (auto [rows, cols] : {std::pair{24, 80}, std::pair{60, 200}, std::pair{150, 500}, std::pair{17, 31},
                               std::pair{5, 12}, std::pair{1, 1}}) {
+        settledBytes();
+        terminal().stream = kFnvBasis;  // from the screen's opening on
         DunehopperProbe probe(rows, cols);
         std::vector<DunehopperProbe::Cell> cells(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-        std::uint64_t hash = 14695981039346656037ULL;
+        std::uint64_t hash = kFnvBasis;
         auto const mix = [&hash](std::uint64_t value) {
             for (int byte = 0; byte < 8; ++byte) {
-                hash = (hash ^ ((value >> (8 * byte)) & 0xFFU)) * 1099511628211ULL;
+                hash = (hash ^ ((value >> (8 * byte)) & 0xFFU)) * kFnvPrime;
             }
         };
         for (long i = 1; i <= kPasses; ++i) {
@@ -196,7 +204,9 @@ void reportScreens()
                 mix(static_cast<std::uint64_t>(cell.pair));
             }
         }
-        std::printf("%3dx%-4d %5ld frames  %016llx\n", rows, cols, kPasses, static_cast<unsigned long long>(hash));
+        settledBytes();
+        std::printf("%3dx%-4d %5ld frames  cells %016llx  bytes %016llx\n", rows, cols, kPasses,
+                    static_cast<unsigned long long>(hash), static_cast<unsigned long long>(terminal().stream.load()));
     }
 }
 
@@ -236,6 +246,11 @@ bool openTerminal()
         std::array<char, 65536> sink{};
         ssize_t got = 0;
         while ((got = read(terminal().master, sink.data(), sink.size())) > 0) {
+            std::uint64_t hash = terminal().stream.load();
+            for (ssize_t i = 0; i < got; ++i) {
+                hash = (hash ^ static_cast<unsigned char>(sink.at(static_cast<std::size_t>(i)))) * kFnvPrime;
+            }
+            terminal().stream = hash;
             terminal().received.fetch_add(got);
         }
     }).detach();

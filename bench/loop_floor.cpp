@@ -6,13 +6,22 @@
 #include <curses.h>
 
 #include <clocale>
+#include <csignal>
 #include <string_view>
+
+namespace {
+void ignoreSuspend(int /*signal*/) {}
+}  // namespace
 
 int main(int argc, char** argv)
 {
     bool const rewrite = argc < 2 || std::string_view(argv[1]) != "idle";
     std::setlocale(LC_ALL, "");
+    // As the game does: SIGTSTP handled by the program, so that curses does
+    // not guard every refresh against it, and no typeahead polls.
+    std::signal(SIGTSTP, ignoreSuspend);
     initscr();
+    typeahead(-1);
     start_color();
     noecho();
     cbreak();

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Measures what the game costs while the demonstration plays, and prints the
-# figures as a Markdown table: CPU per frame (time and instructions), bytes
-# sent per changed cell, heap allocations in steady play, whole-process CPU
-# and peak memory next to moon-buggy, and the start-up time with the key
-# present. Takes about four minutes. Run it as `./build.sh bench`, which first
-# installs moon-buggy, the game it compares with.
+# figures as a Markdown table: CPU per frame (time and instructions), system
+# calls per frame, bytes sent per changed cell, heap allocations in steady
+# play, whole-process CPU and peak memory next to moon-buggy, and the start-up
+# time with the key present. Takes about four minutes. Run it as
+# `./build.sh bench`, which first installs strace and moon-buggy, the game it
+# compares with.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,6 +40,16 @@ done
 # 2. and 3. Terminal traffic and heap allocations in steady play.
 "$bin/frame_bench" --traffic | tail -n +2 >"$work/traffic"
 
+# 3b. System calls per frame: the real binary under strace for 6 s; the
+#     calls of seconds 2 to 5 per key wait (a poll with the 60 ms time-out).
+for size in "${sizes[@]}"; do
+    set -- $size
+    "$bin/process_bench" play "$1" "$2" 6 - strace -ttt -o "$work/strace.$1x$2" "$game" >/dev/null
+    awk -v size="$1x$2" 'NR == 1 { start = $1 }
+        $1 >= start + 2 && $1 < start + 5 && $2 ~ /^[a-z_0-9]+\(/ { calls++; if ($0 ~ /poll\(.*\], 1, 60\)/) frames++ }
+        END { printf "%s %.2f\n", size, frames ? calls / frames : -1 }' "$work/strace.$1x$2" >>"$work/syscalls"
+done
+
 # 4. Whole process, 10 s, median of 3 runs, moon-buggy in play beside it, and
 #    the least a loop with the game's pace and blank rewrite can cost.
 for run in 1 2 3; do
@@ -55,9 +66,10 @@ done
 startup=$(timeout 120 "$bin/process_bench" startup examples/key.efivar 21 "$game")  # a banner that never comes must not hang the bench
 
 moonCpu=$(cut -d' ' -f1 "$work/moon" | median)
-printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' size "µs/frame (CPU)" "instructions/frame" \
-    "bytes/frame" "changed cells/frame" "bytes/changed cell" "allocations/frame" "CPU % (10 s, median of 3)" "peak RSS KiB (max of 3)"
-echo "|---|---|---|---|---|---|---|---|---|"
+printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' size "µs/frame (CPU)" "instructions/frame" \
+    "system calls/frame" "bytes/frame" "changed cells/frame" "bytes/changed cell" "allocations/frame" \
+    "CPU % (10 s, median of 3)" "peak RSS KiB (max of 3)"
+echo "|---|---|---|---|---|---|---|---|---|---|"
 for size in "${sizes[@]}"; do
     set -- $size
     name="$1x$2"
@@ -66,8 +78,9 @@ for size in "${sizes[@]}"; do
     read -r _ _ _ bytes changed perCell _ allocs < <(grep "^ *$1x$2 " "$work/traffic" | tr -s ' ' | sed 's/^ //; s/x/ /')
     cpu=$(cut -d' ' -f1 "$work/game.$name" | median)
     rss=$(cut -d' ' -f2 "$work/game.$name" | sort -g | tail -1)  # the largest of three
-    printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$name" "$us" "$ir" "$bytes" "$changed" "$perCell" \
-        "$allocs" "$cpu" "$rss"
+    calls=$(grep "^$name " "$work/syscalls" | cut -d' ' -f2)
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$name" "$us" "$ir" "$calls" "$bytes" "$changed" \
+        "$perCell" "$allocs" "$cpu" "$rss"
 done
 echo
 echo "moon-buggy in play at 24x80: CPU $moonCpu % (median of 3), peak RSS $(cut -d' ' -f2 "$work/moon" | median) KiB;" \
