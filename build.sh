@@ -6,12 +6,12 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# dpkg-dev and file let CPack find the .deb's library dependencies; lintian
-# and man-db check the package and its manual page; valgrind, clang-tidy and
-# clang-format check the program itself; the benchmark is built with the tests
-# so that it cannot rot unseen.
-packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux openssl coreutils util-linux dpkg-dev file
-    lintian man-db valgrind clang-tidy clang-format)
+# dpkg-dev and debhelper build the Debian package; lintian, devscripts
+# (hardening-check) and man-db check it and its manual page; valgrind,
+# clang-tidy and clang-format check the program itself; the benchmark is built
+# with the tests so that it cannot rot unseen.
+packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux openssl coreutils util-linux dpkg-dev debhelper
+    devscripts lintian man-db valgrind clang-tidy clang-format)
 
 ensure_packages() {  # PACKAGE...
     local missing=() package

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The deployer's path: the payload setting, tools/make-payload, and the .deb.
+# The deployer's path: the payload setting, tools/make-payload, and the Debian package.
 # Usage: deploy.sh CASE BUILD_DIR. Exit 77 means SKIPPED.
 set -u
 case_name=$1
@@ -91,31 +91,88 @@ EOF
     grep -qF "$(head -c 8 m31)" out && fail "another key reveals the message"
     grep -q 'bad decrypt' err || fail "another key: no complaint from openssl: $(cat err)"
     ;;
-package)  # the .deb: layout, dependencies, lintian, and the installed binary revealing
-    for tool in cpack dpkg-shlibdeps lintian man; do
+package)  # dpkg-buildpackage: lintian, hardening, layout, the same bytes twice, own payloads, the reveal
+    for tool in dpkg-buildpackage dh lintian hardening-check readelf man; do
         command -v $tool >/dev/null || skip "$tool is not installed"
     done
-    cpack --config "$build/CPackConfig.cmake" -B pkg >log 2>&1 || fail "cpack: $(cat log)"
-    deb=$(echo pkg/dunehopper_*.deb)
-    [ -f "$deb" ] || fail "no .deb in: $(ls pkg)"
-    lintian --fail-on error "$deb" >lintian.txt 2>&1 || fail "lintian: $(cat lintian.txt)"
-    sed 's/^/lintian: /' lintian.txt
+    # The tracked files (outside a git checkout: the tree less its build directories).
+    copy_source() {  # DIR
+        mkdir -p "$1"
+        if git -C "$src" ls-files --error-unmatch debian/rules >/dev/null 2>&1; then
+            git -C "$src" ls-files -z | tar -C "$src" --null -T - -cf -
+        else
+            tar -C "$src" --exclude=./build --exclude='./build-*' --exclude='./obj-*' -cf - .
+        fi | tar -C "$1" -xf -
+    }
+    # In DIR, with nothing from the caller's environment that would change the package; DIR.log.
+    in_source() {  # DIR [NAME=VALUE...] COMMAND...
+        local dir=$1
+        shift
+        (cd "$dir" && env -u DUNEHOPPER_PAYLOAD -u DEB_BUILD_OPTIONS -u SOURCE_DATE_EPOCH "$@") >"$dir.log" 2>&1
+    }
+    version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
+    arch=$(dpkg --print-architecture)
+    copy_source one/dunehopper
+    in_source one/dunehopper dpkg-buildpackage -us -uc || fail "dpkg-buildpackage: $(tail -20 one/dunehopper.log)"
+    deb=one/dunehopper_${version}_$arch.deb dbgsym=one/dunehopper-dbgsym_${version}_$arch.deb
+    [ -f "$deb" ] && [ -f "$dbgsym" ] || fail "no package and debug symbols in: $(ls one)"
+
+    # The .changes names the source package, both binary packages and the .buildinfo.
+    lintian -I --pedantic --fail-on error,warning,info,pedantic "one/dunehopper_${version}_$arch.changes" \
+        >lintian.txt 2>lintian.err && [ ! -s lintian.txt ] || fail "lintian: $(cat lintian.txt lintian.err)"
+
     [ "$(dpkg-deb -f "$deb" Section)" = games ] || fail "section is not games"
     depends=$(dpkg-deb -f "$deb" Depends)
-    for dependency in 'libncursesw6 ' 'openssl' 'coreutils '; do
-        [[ $depends == *"$dependency"* ]] || fail "Depends lacks $dependency: $depends"
-    done
-    dpkg -x "$deb" root
-    for file in games/dunehopper share/man/man6/dunehopper.6.gz share/doc/dunehopper/README.md; do
-        [ -f "root/usr/$file" ] || fail "/usr/$file is not installed"
-    done
+    [[ $depends == *'libncursesw6 '* && $depends == *openssl* ]] || fail "Depends lacks ncursesw or openssl: $depends"
+    [ "$(dpkg-deb -f "$dbgsym" Depends)" = "dunehopper (= $version)" ] || fail "the debug symbols fit another version"
+    dpkg-deb -c "$deb" | awk '!/^d/ { print $6 }' >layout.txt
+    diff - layout.txt <<'EOF' || fail "the package holds other files than these (-)"
+./usr/games/dunehopper
+./usr/share/doc/dunehopper/changelog.gz
+./usr/share/doc/dunehopper/copyright
+./usr/share/lintian/overrides/dunehopper
+./usr/share/man/man6/dunehopper.6.gz
+EOF
+    dpkg -x "$deb" root && dpkg -x "$dbgsym" debug
     LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l root/usr/share/man/man6/dunehopper.6.gz >man.txt 2>err
     [ -s err ] && fail "man warns: $(cat err)"
     for section in NAME SYNOPSIS DESCRIPTION KEYS FILES ENVIRONMENT 'EXIT STATUS' SECURITY 'SEE ALSO'; do
         grep -qx "$section" man.txt || fail "the manual page has no $section"
     done
-    grep -qxF "DUNEHOPPER_PAYLOAD:STRING=$sample" "$build/CMakeCache.txt" ||
-        skip "$build holds a payload other than the sample"
+
+    hardening-check root/usr/games/dunehopper >hardening.txt 2>&1
+    sed 's/^/hardening-check: /' hardening.txt
+    for feature in 'Position Independent Executable' 'Stack protected' 'Read-only relocations' 'Immediate binding'; do
+        grep -qx " $feature: yes" hardening.txt || fail "$feature is not yes"
+    done
+    # hardening-check sees fortification only in a __*_chk call, which none of the program's calls
+    # needs; glibc's fortified wrappers (bits/stdio2.h) in the debug information show it applied.
+    readelf --debug-dump=line debug/usr/lib/debug/.build-id/*/*.debug 2>/dev/null | grep -qw 'stdio2\.h' ||
+        fail "not built with _FORTIFY_SOURCE"
+
+    # Another path, and later: the same bytes.
+    copy_source elsewhere/two/src
+    in_source elsewhere/two/src dpkg-buildpackage -b -us -uc || fail "second build: $(tail -20 elsewhere/two/src.log)"
+    for file in "$deb" "$dbgsym"; do
+        cmp "$file" "elsewhere/two/${file#one/}" || fail "two builds differ"
+        echo "reproducible: $(sha256sum "$file")"
+    done
+
+    # A deployer's payload names its own version; a bad one stops the build and says why.
+    own=${sample:0:11}${sample:12}${sample:11:1}
+    in_source one/dunehopper DUNEHOPPER_PAYLOAD="$own" dpkg-buildpackage -b -us -uc ||
+        fail "build with another payload: $(tail -20 one/dunehopper.log)"
+    own_version=$version+p$(printf %s "$own" | sha256sum | cut -c1-8)
+    for package in dunehopper dunehopper-dbgsym; do
+        [ "$(dpkg-deb -f "one/${package}_${own_version}_$arch.deb" Version)" = "$own_version" ] ||
+            fail "no $package $own_version in: $(ls one)"
+    done
+    dpkg -x "one/dunehopper_${own_version}_$arch.deb" own && grep -qF "$own" own/usr/games/dunehopper ||
+        fail "$own_version does not hold its payload"
+    in_source one/dunehopper DUNEHOPPER_PAYLOAD=U2FsdGVkX1 dpkg-buildpackage -b -us -uc &&
+        fail "built with a payload of 10 characters"
+    grep -q 'DUNEHOPPER_PAYLOAD is 10 characters' one/dunehopper.log || fail "bad payload: $(cat one/dunehopper.log)"
+
     reveals "$src/examples/key.efivar" root/usr/games/dunehopper "$src/tests/banner.txt" "$src/examples/message.txt"
     ;;
 *) fail "no such case" ;;
