@@ -62,11 +62,59 @@ build() {  # DIR TARGET|"" [CMAKE-OPTION...]
     cmake --build "$dir" --parallel "$(nproc)" ${target:+--target "$target"}
 }
 
+# ctest_in DIR: every test in DIR, with the output of those that fail; a
+# JUnit report beside CTest's own LastTest.log keeps each test's status for
+# the summary.
+ctest_in() {
+    ctest --test-dir "$1" --output-on-failure --no-tests=error --output-junit "$PWD/$1/Testing/Temporary/junit.xml"
+}
+
 # The sources as clang-format and clang-tidy (.clang-format, .clang-tidy) want them.
 lint() {
-    local sources=(dunehopper.cpp tests/frame_test.cpp bench/*.cpp)
-    clang-format --dry-run --Werror "${sources[@]}" dunehopper.h tests/heap_counter.h
-    clang-tidy --quiet -p build "${sources[@]}" 2> >(grep -v 'warnings generated' >&2)
+    local sources=(dunehopper.cpp tests/frame_test.cpp bench/*.cpp) status=0
+    clang-format --dry-run --Werror "${sources[@]}" dunehopper.h tests/heap_counter.h || status=1
+    clang-tidy --quiet -p build "${sources[@]}" 2> >(grep -v 'warnings generated' >&2) || status=1
+    return $status
+}
+
+# summary DIR...: the closing lines of the CTest runs in DIR...: the counts
+# (the line CI reads, in that exact shape) and a line for each test that
+# failed or was skipped, with the reason a skipped test printed (a shell
+# test's "SKIPPED [case]: ..." line, GoogleTest's message after "Skipped").
+# The JUnit report gives each test's status; LastTest.log, which calls a
+# skipped test passed, gives the output. Returns 0 when every test passed,
+# 2 when some were skipped and none failed, 1 when one failed or none ran.
+summary() {
+    local dir
+    for dir in "$@"; do
+        awk -v build="$dir" '
+            function attribute(key) {
+                return match($0, " " key "=\"[^\"]*\"") ? substr($0, RSTART + length(key) + 3, RLENGTH - length(key) - 4) : ""
+            }
+            FNR == NR {
+                if (match($0, /^[0-9]+\/[0-9]+ Test: /)) { name = substr($0, RLENGTH + 1); output = 0; next }
+                if ($0 == "Output:") { output = 1; next }
+                if ($0 == "<end of output>") { output = 0; next }
+                if (!output || name in reason) next
+                if (gtestSkip) { gtestSkip = 0; if ($0 !~ /^\[  SKIPPED \]/) reason[name] = $0; next }
+                if (sub(/^SKIPPED \[[^]]*\]: /, "")) reason[name] = $0
+                else if (/: Skipped$/) gtestSkip = 1
+                next
+            }
+            /^\t<testcase / { name = attribute("name"); status = attribute("status") }
+            /^\t\t<skipped / { status = attribute("message") ~ /^SKIP_/ ? "skipped" : "not run: " attribute("message") }
+            /^\t<\/testcase>/ { printf "%s\t%s\t%s\t%s\n", status, name, build, reason[name] }
+            ' "$dir/Testing/Temporary/LastTest.log" "$dir/Testing/Temporary/junit.xml"
+    done | awk -F'\t' '
+        $1 == "run" { passed++; next }
+        $1 == "skipped" { skipped[++skips] = $2 " (" $3 "): " ($4 == "" ? "no reason printed" : $4); next }
+        { failed[++failures] = $2 " (" $3 "): " $1 }
+        END {
+            printf "tests: %d passed, %d failed, %d skipped\n", passed, failures, skips
+            for (i = 1; i <= failures; i++) print "failed: " failed[i]
+            for (i = 1; i <= skips; i++) print "skipped: " skipped[i]
+            exit failures > 0 || passed + skips == 0 ? 1 : skips > 0 ? 2 : 0
+        }'
 }
 
 case "${1:-}" in
@@ -79,15 +127,29 @@ play)
     exec ./build/dunehopper ;;
 test)
     ensure_packages test "to build and run every test"
+    status=0
     echo "== normal build"
     build build "" -DDUNEHOPPER_TESTS=ON -DDUNEHOPPER_BENCH=ON
-    ctest --test-dir build --output-on-failure --no-tests=error
+    ctest_in build || status=1
     echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
     build build-sanitize "" -DDUNEHOPPER_TESTS=ON -DDUNEHOPPER_SANITIZE=ON
-    ctest --test-dir build-sanitize --output-on-failure --no-tests=error
+    ctest_in build-sanitize || status=1
     echo "== clang-format and clang-tidy"
-    lint
-    echo "== all passed" ;;
+    lint_status=0 tests_status=0
+    lint || lint_status=1
+    # The closing lines: a failure anywhere above still fails the command.
+    echo "== summary of both builds"
+    summary build build-sanitize || tests_status=$?
+    if [ $lint_status != 0 ]; then
+        echo "lint: clang-format or clang-tidy found the faults shown above"
+        status=1
+    fi
+    if [ $tests_status = 1 ]; then
+        status=1
+    elif [ $tests_status = 0 ] && [ $status = 0 ]; then
+        echo "== all passed"
+    fi
+    exit $status ;;
 bench)
     ensure_packages bench "to build the benchmarks and compare with moon-buggy"
     exec bench/run.sh ;;
