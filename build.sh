@@ -1,33 +1,59 @@
 #!/usr/bin/env bash
 # Quick start: `./build.sh play` builds and runs the game, `./build.sh test`
 # builds and runs every test, `./build.sh bench` measures what the game costs
-# (bench/run.sh). Missing Debian packages are installed when run as root;
-# otherwise the exact apt line is printed.
+# (bench/run.sh). Each installs the Debian packages it needs that are missing
+# when run as root; otherwise it prints the apt line to run as root.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# dpkg-dev and debhelper build the Debian package; lintian, devscripts
-# (hardening-check) and man-db check it and its manual page; valgrind,
-# clang-tidy and clang-format check the program itself; the benchmark is built
-# with the tests so that it cannot rot unseen.
-packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux openssl coreutils util-linux dpkg-dev debhelper
-    devscripts lintian man-db valgrind clang-tidy clang-format)
+# What each command needs. Every Debian system has the shell and base64
+# (coreutils) that the reveal runs besides openssl. Nothing the packages
+# merely recommend is needed: the lists name all that is used.
+#
+# play: the compiler, CMake and make, ncurses' headers, and openssl for the
+# reveal (69 packages on a minimal Debian 12 instead of 110).
+play_packages=(g++ cmake make libncurses-dev openssl)
+# test: GoogleTest, and Google Benchmark because the benchmarks are built with
+# the tests so that they cannot rot unseen; tmux and util-linux (unshare,
+# setpriv) for the end-to-end runs; build-essential, dpkg-dev and debhelper
+# build the Debian package, and lintian, devscripts (hardening-check) and
+# man-db check it and its manual page; valgrind, clang-tidy and clang-format
+# check the program itself.
+test_packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux openssl coreutils util-linux
+    build-essential dpkg-dev debhelper devscripts lintian man-db valgrind clang-tidy clang-format)
+# bench: bench/run.sh builds the benchmarks beside the tests, counts
+# instructions with callgrind and system calls with strace, and compares with
+# moon-buggy.
+bench_packages=("${play_packages[@]}" libgtest-dev libbenchmark-dev valgrind strace moon-buggy)
 
-ensure_packages() {  # PACKAGE...
-    local missing=() package
-    for package in "$@"; do
+# ensure_packages COMMAND WHY: installs what COMMAND's list holds and the
+# system lacks, showing apt's progress. Not as root, it says what to run as
+# root and stops: a fresh Debian has no sudo, and its package lists stay
+# empty until the first `apt-get update`.
+ensure_packages() {
+    local command=$1 why=$2 missing=() package
+    local -n packages=${command}_packages
+    for package in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
     done
     [ ${#missing[@]} -gt 0 ] || return 0
     if [ "$(id -u)" -ne 0 ]; then
-        echo "Missing packages. Install them with:" >&2
-        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        local install="apt-get update && apt-get install -y --no-install-recommends ${missing[*]}"
+        {
+            echo "./build.sh $command needs Debian packages that are not installed: ${missing[*]}"
+            echo "Install them as root (su -), then run ./build.sh $command again:"
+            echo "  $install"
+            if command -v sudo >/dev/null; then
+                echo "or with sudo:"
+                echo "  sudo sh -c '$install'"
+            fi
+        } >&2
         exit 1
     fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    echo "== installing ${missing[*]} ($why); apt's progress follows"
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
 }
-ensure_packages "${packages[@]}"
 
 build() {  # DIR TARGET|"" [CMAKE-OPTION...]
     local dir=$1 target=$2
@@ -36,29 +62,96 @@ build() {  # DIR TARGET|"" [CMAKE-OPTION...]
     cmake --build "$dir" --parallel "$(nproc)" ${target:+--target "$target"}
 }
 
+# ctest_in DIR: every test in DIR, with the output of those that fail; a
+# JUnit report beside CTest's own LastTest.log keeps each test's status for
+# the summary.
+ctest_in() {
+    ctest --test-dir "$1" --output-on-failure --no-tests=error --output-junit "$PWD/$1/Testing/Temporary/junit.xml"
+}
+
 # The sources as clang-format and clang-tidy (.clang-format, .clang-tidy) want them.
 lint() {
-    local sources=(dunehopper.cpp tests/frame_test.cpp bench/*.cpp)
-    clang-format --dry-run --Werror "${sources[@]}" dunehopper.h tests/heap_counter.h
-    clang-tidy --quiet -p build "${sources[@]}" 2> >(grep -v 'warnings generated' >&2)
+    local sources=(dunehopper.cpp tests/frame_test.cpp bench/*.cpp) status=0
+    clang-format --dry-run --Werror "${sources[@]}" dunehopper.h tests/heap_counter.h || status=1
+    clang-tidy --quiet -p build "${sources[@]}" 2> >(grep -v 'warnings generated' >&2) || status=1
+    return $status
+}
+
+# summary DIR...: the closing lines of the CTest runs in DIR...: the counts
+# (the line CI reads, in that exact shape) and a line for each test that
+# failed or was skipped, with the reason a skipped test printed (a shell
+# test's "SKIPPED [case]: ..." line, GoogleTest's message after "Skipped").
+# The JUnit report gives each test's status; LastTest.log, which calls a
+# skipped test passed, gives the output. Returns 0 when every test passed,
+# 2 when some were skipped and none failed, 1 when one failed or none ran.
+summary() {
+    local dir
+    for dir in "$@"; do
+        awk -v build="$dir" '
+            function attribute(key) {
+                return match($0, " " key "=\"[^\"]*\"") ? substr($0, RSTART + length(key) + 3, RLENGTH - length(key) - 4) : ""
+            }
+            FNR == NR {
+                if (match($0, /^[0-9]+\/[0-9]+ Test: /)) { name = substr($0, RLENGTH + 1); output = 0; next }
+                if ($0 == "Output:") { output = 1; next }
+                if ($0 == "<end of output>") { output = 0; next }
+                if (!output || name in reason) next
+                if (gtestSkip) { gtestSkip = 0; if ($0 !~ /^\[  SKIPPED \]/) reason[name] = $0; next }
+                if (sub(/^SKIPPED \[[^]]*\]: /, "")) reason[name] = $0
+                else if (/: Skipped$/) gtestSkip = 1
+                next
+            }
+            /^\t<testcase / { name = attribute("name"); status = attribute("status") }
+            /^\t\t<skipped / { status = attribute("message") ~ /^SKIP_/ ? "skipped" : "not run: " attribute("message") }
+            /^\t<\/testcase>/ { printf "%s\t%s\t%s\t%s\n", status, name, build, reason[name] }
+            ' "$dir/Testing/Temporary/LastTest.log" "$dir/Testing/Temporary/junit.xml"
+    done | awk -F'\t' '
+        $1 == "run" { passed++; next }
+        $1 == "skipped" { skipped[++skips] = $2 " (" $3 "): " ($4 == "" ? "no reason printed" : $4); next }
+        { failed[++failures] = $2 " (" $3 "): " $1 }
+        END {
+            printf "tests: %d passed, %d failed, %d skipped\n", passed, failures, skips
+            for (i = 1; i <= failures; i++) print "failed: " failed[i]
+            for (i = 1; i <= skips; i++) print "skipped: " skipped[i]
+            exit failures > 0 || passed + skips == 0 ? 1 : skips > 0 ? 2 : 0
+        }'
 }
 
 case "${1:-}" in
 play)
-    build build dunehopper
+    ensure_packages play "to build and run the game"
+    # build/ is test's too. The tests and benchmarks are off here, so that
+    # GoogleTest and Google Benchmark need not be installed; test turns them
+    # on again each time, and its ctest refuses to find no tests.
+    build build dunehopper -DDUNEHOPPER_TESTS=OFF -DDUNEHOPPER_BENCH=OFF
     exec ./build/dunehopper ;;
 test)
+    ensure_packages test "to build and run every test"
+    status=0
     echo "== normal build"
-    build build "" -DDUNEHOPPER_BENCH=ON
-    ctest --test-dir build --output-on-failure
+    build build "" -DDUNEHOPPER_TESTS=ON -DDUNEHOPPER_BENCH=ON
+    ctest_in build || status=1
     echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
-    build build-sanitize "" -DDUNEHOPPER_SANITIZE=ON
-    ctest --test-dir build-sanitize --output-on-failure
+    build build-sanitize "" -DDUNEHOPPER_TESTS=ON -DDUNEHOPPER_SANITIZE=ON
+    ctest_in build-sanitize || status=1
     echo "== clang-format and clang-tidy"
-    lint
-    echo "== all passed" ;;
+    lint_status=0 tests_status=0
+    lint || lint_status=1
+    # The closing lines: a failure anywhere above still fails the command.
+    echo "== summary of both builds"
+    summary build build-sanitize || tests_status=$?
+    if [ $lint_status != 0 ]; then
+        echo "lint: clang-format or clang-tidy found the faults shown above"
+        status=1
+    fi
+    if [ $tests_status = 1 ]; then
+        status=1
+    elif [ $tests_status = 0 ] && [ $status = 0 ]; then
+        echo "== all passed"
+    fi
+    exit $status ;;
 bench)
-    ensure_packages moon-buggy
+    ensure_packages bench "to build the benchmarks and compare with moon-buggy"
     exec bench/run.sh ;;
 *)
     echo "usage: $0 play|test|bench" >&2

@@ -41,7 +41,10 @@ make-payload)  # refusals, the edges it accepts, and a program built with its pa
     head -c 15 /dev/zero | tr '\0' m >m15; head -c 16 /dev/zero | tr '\0' m >m16
     printf 'Meet me at the oasis at dawn.!\n' >m31; head -c 32 /dev/zero | tr '\0' m >m32
     printf 'sixteen\0 bytes..' >mzero
-    head -c 4 /dev/urandom >k4; head -c 57 /dev/urandom >k57; head -c 58 /dev/urandom >k58
+    # keyfile NAME ATTRIBUTES DATA-BYTES: a key with that attribute word and random data.
+    keyfile() { { printf "$2" && head -c "$3" /dev/urandom; } >"$1"; }
+    keyfile k4 '\7\0\0\0' 0; keyfile k20 '\7\0\0\0' 16; keyfile k57 '\7\0\0\0' 53; keyfile k58 '\7\0\0\0' 54
+    keyfile khigh '\7\0\0\200' 16; keyfile knoruntime '\3\0\0\0' 16
     mkdir no-openssl no-base64
     ln -s /usr/bin/* no-openssl/ && rm no-openssl/openssl
     ln -s /usr/bin/* no-base64/ && rm no-base64/base64
@@ -54,25 +57,28 @@ make-payload)  # refusals, the edges it accepts, and a program built with its pa
         [ -s out ] && fail "make-payload $args printed a payload"
         [ -e new.efivar ] && fail "make-payload $args left a new key behind"
     done <<'EOF'
-1|m15 k57|m15 is 15 bytes; the message must be 16 to 31 bytes
-1|m32 k57|m32 is 32 bytes
-1|m16 k58|k58 is 58 bytes; over 57 bytes its base64 text spans lines
-1|m16 k4|at least 1 byte of data
-1|m16 missing|cannot read key file missing
+1|k57 m15|m15 is 15 bytes; the message must be 16 to 31 bytes
+1|k57 m32|m32 is 32 bytes
+1|k58 m16|k58 is 58 bytes; over 57 bytes its base64 text spans lines
+1|k4 m16|at least 1 byte of data
+1|missing m16|cannot read key file missing
+1|m31 k20|m31 is not a key: its attribute word 0x7465654d has bits above 0xff set (the key comes first
+1|khigh m16|attribute word 0x80000007 has bits above 0xff set
+1|knoruntime m16|attribute word 0x00000003 lacks run-time access (0x4)
 1|--new-key new.efivar m15|must be 16 to 31 bytes
 1|--new-key k4 m16|k4 exists; not overwriting a key
 2|m16|usage:
 EOF
     for tool in openssl base64; do
-        PATH=$work/no-$tool sh "$mp" m16 k57 >out 2>err && fail "ran without $tool"
+        PATH=$work/no-$tool sh "$mp" k57 m16 >out 2>err && fail "ran without $tool"
         grep -q "$tool is not on PATH" err || fail "without $tool: $(cat err)"
     done
     # An openssl whose defaults differ from the program's: the proof must refuse.
     mkdir odd && printf '#!/bin/sh\ncase " $* " in *" -e "*) set -- "$@" -iter 1000 ;; esac\nexec %s "$@"\n' \
         "$(command -v openssl)" >odd/openssl && chmod +x odd/openssl
-    PATH=$work/odd:$PATH sh "$mp" m16 k57 >out 2>err && fail "printed a payload that does not decrypt: $(cat out)"
+    PATH=$work/odd:$PATH sh "$mp" k57 m16 >out 2>err && fail "printed a payload that does not decrypt: $(cat out)"
     grep -q 'the payload does not reveal m16' err || fail "odd openssl: $(cat err)"
-    for edge in "m16 k57" "m31 k57" "mzero k57"; do
+    for edge in "k57 m16" "k57 m31" "k57 mzero"; do
         sh "$mp" $edge >payload || fail "make-payload $edge refused"
         grep -qxE '[A-Za-z0-9+/]{64}' payload || fail "make-payload $edge printed: $(cat payload)"
     done

@@ -33,6 +33,21 @@ within() {  # SECONDS WHAT CMD...
 wait_for() { within "${2:-10}" "$1" shows "$1"; }
 pane_is() { [ "$(tm display -p -t game '#{pane_width}x#{pane_height}')" = "$1" ]; }
 in_game() { [ "$(tm display -p -t game '#{alternate_on}')" = 1 ]; }
+# need_player WHAT WHAT-PASSED: sets player, the setpriv command that runs a
+# command as a user without privileges, and pbin, a copy of the binary that
+# user can reach: a clone under a directory of mode 0700, such as /root, is
+# out of its reach, and so are the leak suppressions there, which the
+# sanitizer build reads once it finds a leak.
+need_player() {
+    [ "$(id -u)" = 0 ] || skip "needs root to $1 ($2)"
+    local id=$((40000 + $$ % 20000))
+    player=(setpriv --reuid=$id --regid=$id --clear-groups)
+    chmod 711 "$work" && mkdir -m 755 "$work/player" && cp "$bin" "$here/lsan.supp" "$work/player/" ||
+        fail "cannot copy the binary for the player"
+    pbin=$work/player/$(basename "$bin")
+    [ -z "${LSAN_OPTIONS:-}" ] || export LSAN_OPTIONS=suppressions=$work/player/lsan.supp
+    "${player[@]}" test -x "$pbin" || skip "$pbin is out of an unprivileged user's reach ($2)"
+}
 # pane LINE: runs LINE (bash, with in_firmware at hand) in a pane of $cols x
 # $rows, then records its exit status and the terminal's modes.
 cols=80 rows=24
@@ -122,11 +137,9 @@ other-keys)  # any key that opens means no game, banner first, exit 0; one that 
         [ $key != large ] || cmp out "$here/banner.txt" || fail "large: the pipeline should have failed"
     done
     # Present but unreadable to the user playing: the game starts.
-    [ "$(id -u)" = 0 ] || skip "needs root to play as another user (the other keys passed)"
-    player=(setpriv --reuid=$((40000 + $$ % 20000)) --regid=$((40000 + $$ % 20000)) --clear-groups)
-    "${player[@]}" test -x "$bin" || skip "$bin is out of an unprivileged user's reach (the other keys passed)"
+    need_player "play as another user" "the other keys passed"
     cp wrong locked && chmod 000 locked
-    pane "in_firmware $work/locked ${player[*]} '$bin' >out"
+    pane "in_firmware $work/locked ${player[*]} '$pbin' >out"
     wait_for "Press SPACE to start"
     tm send-keys -t game ']'
     terminal_restored
@@ -324,11 +337,9 @@ platform)  # missing tools, no processes, standard output closed, full or gone: 
         [ $ignored = $([ $disposition = ignored ] && echo 1 || echo 0) ] || fail "SIGPIPE $disposition, in the pipeline: $(cat sigign)"
     done
     # No processes left for popen: a user without privileges at its process limit.
-    [ "$(id -u)" = 0 ] || skip "needs root to run as a user at its process limit (the rest passed)"
-    player=(setpriv --reuid=$((40000 + $$ % 20000)) --regid=$((40000 + $$ % 20000)) --clear-groups)
-    "${player[@]}" test -x "$bin" || skip "$bin is out of an unprivileged user's reach (the rest passed)"
+    need_player "run as a user at its process limit" "the rest passed"
     # The sanitizer's leak check needs a thread at exit, which the limit forbids too.
-    no_game_run "$examples/key.efivar" prlimit --nproc=1 env ASAN_OPTIONS=detect_leaks=0 "${player[@]}" "$bin"
+    no_game_run "$examples/key.efivar" prlimit --nproc=1 env ASAN_OPTIONS=detect_leaks=0 "${player[@]}" "$pbin"
     expect_output "$here/banner.txt" error.txt ;;
 valgrind)  # one whole game under memcheck: no errors, nothing definitely lost
     command -v valgrind >/dev/null || skip "valgrind is not installed"
