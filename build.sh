@@ -72,7 +72,7 @@ ctest_in() {
 # The sources as clang-format and clang-tidy (.clang-format, .clang-tidy) want them.
 lint() {
     local sources=(dunehopper.cpp tests/frame_test.cpp bench/*.cpp) status=0
-    clang-format --dry-run --Werror "${sources[@]}" dunehopper.h tests/heap_counter.h || status=1
+    clang-format --dry-run --Werror "${sources[@]}" dunehopper.h tests/heap_counter.h tests/own_terminal.h || status=1
     clang-tidy --quiet -p build "${sources[@]}" 2> >(grep -v 'warnings generated' >&2) || status=1
     return $status
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <clocale>
 #include <csignal>
@@ -164,9 +163,10 @@ constexpr int kDinoColumn = 5;
 constexpr int kGapFirst = 4;  // the bare ground under the standing dino's feet
 constexpr int kGapLast = 28;
 constexpr int kKeyTimeoutMs = 60;
-// A key read that gives up well before its time-out did not wait for a key:
-// its input has ended or hung up, or a signal cut the wait short.
-constexpr auto kEarlyReturn = std::chrono::milliseconds(kKeyTimeoutMs / 2);
+// Passes without a key between two looks at whether the player is still
+// there: about once a second at the game's pace, and at once in a burst when
+// the input has ended and every read returns at once.
+constexpr int kLookEvery = 16;
 constexpr std::int8_t kTimerCycle = 4;      // timer runs 0..4
 constexpr std::int8_t kDebouncePasses = 4;  // key-less passes before SPACE counts again
 constexpr std::int8_t kJumpFrames = 9;
@@ -315,6 +315,24 @@ void restoreSignals()
     }
 }
 
+// For the screen when standard output is redirected; the caller owns the
+// stream. Kept above the three standard descriptors: with standard input
+// closed it would otherwise take its place and be read for keys.
+std::FILE* openControllingTerminal()
+{
+    int const opened = open("/dev/tty", O_WRONLY | O_CLOEXEC);
+    if (opened < 0) {
+        return nullptr;
+    }
+    int const fd = fcntl(opened, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(opened);
+    std::FILE* const file = fd < 0 ? nullptr : fdopen(fd, "w");
+    if (file == nullptr && fd >= 0) {
+        close(fd);
+    }
+    return file;
+}
+
 bool canPlaceCursor()
 {
     char const* const moveTo = tigetstr("cup");
@@ -374,10 +392,9 @@ void Dunehopper::start()
     if (!screen) {
         return;
     }
-    using Clock = std::chrono::steady_clock;
+    int keyless = 0;
     for (;;) {
         advanceTimer();
-        Clock::time_point const asked = Clock::now();
         int const code = wgetch(stdscr);
         if (stopAsked != 0) {
             suspend();
@@ -385,10 +402,12 @@ void Dunehopper::start()
         if (endingSignal != 0) {
             return;
         }
-        // An input that has ended or hung up answers every read at once with
-        // no key; the loop would spin at full speed for ever. Only such a
-        // read is worth the probe's system calls.
-        if (code == ERR && Clock::now() - asked < kEarlyReturn && inputLost()) {
+        // An input that has ended answers every read at once with no key, and
+        // a terminal that hung up while SIGHUP is ignored swallows every frame:
+        // either way the loop would run for ever. Looking only now and then
+        // costs a frame a sixteenth of a system call.
+        keyless = code == ERR ? (keyless + 1) % kLookEvery : keyless;
+        if (code == ERR && keyless == 0 && playerGone()) {
             return;
         }
         if (!handleKey(code)) {
@@ -471,7 +490,7 @@ bool Dunehopper::openTerminal()
 {
     std::FILE* out = stdout;
     if (isatty(STDOUT_FILENO) == 0) {
-        ttyOut.reset(std::fopen("/dev/tty", "we"));
+        ttyOut.reset(openControllingTerminal());
         if (!ttyOut) {
             std::cerr << "dunehopper: no terminal to play on, skipping the game\n";
             return false;
@@ -534,21 +553,26 @@ void Dunehopper::stopCurses()
     restoreSignals();
 }
 
-// After a read that gave up early with no key: is there still input? A
-// hang-up shows as POLLHUP/POLLERR, the end of a pipe, a file or /dev/null
-// as "readable" with nothing to read (FIONREAD fails on /dev/null: nothing
-// either). A key that arrived just then is readable with bytes waiting.
-bool Dunehopper::inputLost()
+// Has the input ended or hung up, or the screen's terminal gone away? The
+// end of a pipe, a file or /dev/null reads as "readable" with nothing to
+// read (FIONREAD fails on /dev/null: nothing either), a hang-up or a closed
+// descriptor as POLLHUP, POLLERR or POLLNVAL. Keys still waiting in a pipe
+// whose writer has gone are played first.
+bool Dunehopper::playerGone() const
 {
-    pollfd probe{STDIN_FILENO, POLLIN, 0};
-    if (poll(&probe, 1, 0) <= 0) {
+    constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
+    std::array<pollfd, 2> probe{{{STDIN_FILENO, POLLIN, 0}, {fileno(ttyOut ? ttyOut.get() : stdout), 0, 0}}};
+    if (poll(probe.data(), probe.size(), 0) <= 0) {
         return false;
     }
-    if ((probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    if ((probe[1].revents & kGone) != 0) {
         return true;
     }
     int waiting = 0;
-    return (probe.revents & POLLIN) != 0 && (ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0 || waiting == 0);
+    if ((probe[0].revents & POLLIN) != 0) {
+        return ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0 || waiting == 0;
+    }
+    return (probe[0].revents & kGone) != 0;
 }
 
 // Ctrl-Z: the terminal goes back to the shell while the game is stopped,

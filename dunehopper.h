@@ -57,7 +57,7 @@ private:
     void startCurses();
     void stopCurses();
     bool openTerminal();
-    [[nodiscard]] static bool inputLost();
+    [[nodiscard]] bool playerGone() const;
     static void suspend();
     void advanceTimer();
     bool handleKey(int code);

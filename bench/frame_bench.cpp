@@ -27,12 +27,11 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/heap_counter.h"
+#include "tests/own_terminal.h"
 
 namespace {
 
@@ -222,23 +221,12 @@ int runPasses(int rows, int cols, long count)
     return 0;
 }
 
-// A new session whose controlling terminal is a fresh pty, which the game
-// finds through /dev/tty because standard input is not a terminal.
+// The game on a pty of its own; a thread reads the other side and counts
+// and checksums what the terminal receives.
 bool openTerminal()
 {
-    if (setsid() < 0) {
-        pid_t const child = fork();
-        if (child > 0) {
-            int status = 0;
-            waitpid(child, &status, 0);
-            std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
-        }
-        setsid();
-    }
-    int const master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || open(ptsname(master), O_RDWR) < 0 ||
-        std::freopen("/dev/null", "r", stdin) == nullptr) {
-        std::perror("pty");
+    int const master = ownTerminal();
+    if (master < 0) {
         return false;
     }
     terminal().master = master;

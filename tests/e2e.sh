@@ -177,7 +177,7 @@ no-terminal)  # no terminal at all, or one curses cannot use: notice, banner, ex
 redirected)  # the screen stays on the terminal, a file given stdout gets only the banner;
     # keys come from stdin, and an input that ends (or a `]` fed in) leaves the game at once
     for row in '@ >out:plays' '@ >out </dev/null:ends' '@ </dev/null:ends' "printf ']' | @:ends" \
-        "printf '   ' | @ >out:ends"; do
+        "printf '   ' | @ >out:ends" '@ <&- >out:ends'; do
         line=${row%:*} game="in_firmware none '$bin'"
         rm -f out
         pane "${line//@/$game}"
@@ -192,15 +192,18 @@ redirected)  # the screen stays on the terminal, a file given stdout gets only t
         esac
         tm kill-session -t game
     done ;;
-hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its own
-    play none ">out 2>/dev/null" "trap '' HUP;"
-    tm kill-server
-    deadline=$((SECONDS + 5))
-    until [ -s status ]; do
-        [ $SECONDS -lt $deadline ] || { kill -9 "$(cat pid)"; fail "still running after the hang-up"; }
-        sleep 0.1
-    done
-    expect_output "$here/banner.txt" ;;
+hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its own,
+    # also when its keys come from a pipe that stays open (which outlives the pane's shell)
+    for keys in "" "sleep 20 |"; do
+        play none ">out 2>/dev/null" "trap '' HUP; $keys"
+        tm kill-server
+        deadline=$((SECONDS + 5))
+        while kill -0 "$(cat pid)" 2>/dev/null; do
+            [ $SECONDS -lt $deadline ] || { kill -9 "$(cat pid)"; fail "still running after the hang-up ($keys)"; }
+            sleep 0.1
+        done
+        cmp out "$here/banner.txt" || fail "after the hang-up ($keys): not the banner alone"
+    done ;;
 signals)  # Ctrl-C, Ctrl-\ or SIGTERM leave the terminal as it was; after Ctrl-Z and fg the game goes on
     for signal in INT TERM QUIT; do
         play none ">out" "ulimit -c 0;"

@@ -15,12 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/heap_counter.h"
+#include "tests/own_terminal.h"
 
 namespace {
 int gMaster = -1;  // master side of the pty the game plays on
@@ -308,8 +307,8 @@ TEST(Frame, WholeScreenOfAStandingFrame)
 }
 
 // The loop runs for hours, so steady play must not touch the heap at all.
-// The first passes may: the first frame makes the blank row, and curses
-// fills its own caches the first time it scrolls or sends a colour.
+// The first passes may: curses fills its own caches the first time it
+// scrolls or sends a colour.
 TEST(Frame, NoHeapAllocationInSteadyPlay)
 {
     if (!heap::kCounting) {
@@ -401,23 +400,8 @@ int main(int argc, char** argv)
     setenv("TERM", "xterm-256color", 1);
     unsetenv("LINES");
     unsetenv("COLUMNS");
-    // A new session whose controlling terminal is a fresh pty, which is also
-    // standard input, where the game reads its keys. Its screen reaches the
-    // pty through /dev/tty because standard output, captured by CTest, is not
-    // a terminal.
-    if (setsid() < 0) {
-        pid_t const child = fork();
-        if (child > 0) {
-            int status = 0;
-            waitpid(child, &status, 0);
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-        }
-        setsid();
-    }
-    gMaster = posix_openpt(O_RDWR | O_NOCTTY);
-    if (gMaster < 0 || grantpt(gMaster) != 0 || unlockpt(gMaster) != 0 ||
-        dup2(open(ptsname(gMaster), O_RDWR), STDIN_FILENO) < 0) {
-        std::perror("pty");
+    gMaster = ownTerminal();
+    if (gMaster < 0) {
         return 1;
     }
     // Drain what curses sends so the terminal never fills up and blocks it.
