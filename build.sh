@@ -66,6 +66,7 @@ build() {  # DIR TARGET|"" [CMAKE-OPTION...]
 # JUnit report beside CTest's own LastTest.log keeps each test's status for
 # the summary.
 ctest_in() {
+    rm -f "$1/Testing/Temporary/junit.xml" "$1/Testing/Temporary/LastTest.log"  # no stale results
     ctest --test-dir "$1" --output-on-failure --no-tests=error --output-junit "$PWD/$1/Testing/Temporary/junit.xml"
 }
 
@@ -86,6 +87,12 @@ lint() {
 # 2 when some were skipped and none failed, 1 when one failed or none ran.
 summary() {
     local dir
+    for dir in "$@"; do
+        if [ ! -s "$dir/Testing/Temporary/junit.xml" ] || [ ! -s "$dir/Testing/Temporary/LastTest.log" ]; then
+            echo "tests: no results in $dir"
+            return 1
+        fi
+    done
     for dir in "$@"; do
         awk -v build="$dir" '
             function attribute(key) {

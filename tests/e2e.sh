@@ -9,7 +9,7 @@ bin=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 examples=$here/../examples
 source "$here/firmware.sh"
-cleanup() { tmux -S "$work/tmux" kill-server 2>/dev/null; rm -rf "$work"; }
+cleanup() { tmux -S "$work/tmux" kill-server 2>/dev/null; rm -rf "$work" ${playerdir:+"$playerdir"}; }
 need_namespace
 
 # tmux on its own socket, without a status line so that the pane is the
@@ -42,10 +42,12 @@ need_player() {
     [ "$(id -u)" = 0 ] || skip "needs root to $1 ($2)"
     local id=$((40000 + $$ % 20000))
     player=(setpriv --reuid=$id --regid=$id --clear-groups)
-    chmod 711 "$work" && mkdir -m 755 "$work/player" && cp "$bin" "$here/lsan.supp" "$work/player/" ||
+    # In /tmp itself, whatever TMPDIR says, and with modes set whatever the umask.
+    playerdir=$(mktemp -d /tmp/dunehopper-player.XXXXXX) && chmod 755 "$playerdir" &&
+        install -m 755 "$bin" "$playerdir/" && install -m 644 "$here/lsan.supp" "$playerdir/" ||
         fail "cannot copy the binary for the player"
-    pbin=$work/player/$(basename "$bin")
-    [ -z "${LSAN_OPTIONS:-}" ] || export LSAN_OPTIONS=suppressions=$work/player/lsan.supp
+    pbin=$playerdir/$(basename "$bin")
+    [ -z "${LSAN_OPTIONS:-}" ] || export LSAN_OPTIONS=suppressions=$playerdir/lsan.supp
     "${player[@]}" test -x "$pbin" || skip "$pbin is out of an unprivileged user's reach ($2)"
 }
 # pane LINE: runs LINE (bash, with in_firmware at hand) in a pane of $cols x
