@@ -145,8 +145,8 @@ int play(int rows, int cols, double seconds, std::string_view keys, char** progr
     };
     double const user = inSeconds(usage.ru_utime);
     double const system = inSeconds(usage.ru_stime);
-    std::printf("%.3f %ld %.0f %.3f %.3f\n", steadyCpu, usage.ru_maxrss,
-                static_cast<double>(bytes) / (wall - 1.0), 100.0 * user / wall, 100.0 * system / wall);
+    std::printf("%.3f %ld %.0f %.3f %.3f\n", steadyCpu, usage.ru_maxrss, static_cast<double>(bytes) / (wall - 1.0),
+                100.0 * user / wall, 100.0 * system / wall);
     return 0;
 }
 
