@@ -11,7 +11,7 @@ source "$src/tests/firmware.sh"
 reveals() {
     local key=$1 bin=$2
     shift 2
-    need_namespace
+    need_namespace "all before the reveal passed"
     in_firmware "$key" "$bin" </dev/null >out 2>err || fail "$bin exited with $?"
     cat "$@" | cmp - out || fail "$bin with $key does not print exactly $*"
 }

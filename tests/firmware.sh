@@ -20,6 +20,6 @@ in_firmware() {
         case $1 in none) ;; dir) mkdir "$0" ;; *) cp "$1" "$0" ;; esac
         shift; exec "$@"' "$keypath" "$@"
 }
-need_namespace() {
-    in_firmware none true 2>/dev/null || skip "cannot make a private mount namespace (${unshare_cmd[*]})"
+need_namespace() {  # [WHAT-PASSED]
+    in_firmware none true 2>/dev/null || skip "cannot make a private mount namespace (${unshare_cmd[*]})${1:+; $1}"
 }
