@@ -163,9 +163,9 @@ constexpr int kDinoColumn = 5;
 constexpr int kGapFirst = 4;  // the bare ground under the standing dino's feet
 constexpr int kGapLast = 28;
 constexpr int kKeyTimeoutMs = 60;
-// Passes without a key between two looks at whether the player is still
-// there: about once a second at the game's pace, and at once in a burst when
-// the input has ended and every read returns at once.
+// Passes between two looks at whether the player is still there: about once
+// a second at the game's pace, and at once in a burst when the input has
+// ended and every read returns at once.
 constexpr int kLookEvery = 16;
 constexpr std::int8_t kTimerCycle = 4;      // timer runs 0..4
 constexpr std::int8_t kDebouncePasses = 4;  // key-less passes before SPACE counts again
@@ -392,7 +392,13 @@ void Dunehopper::start()
     if (!screen) {
         return;
     }
-    int keyless = 0;
+    // Standard input open for writing only (`0>/dev/tty`) can report keys
+    // waiting that no read will ever return.
+    int const inputMode = fcntl(STDIN_FILENO, F_GETFL);
+    if (inputMode == -1 || (inputMode & O_ACCMODE) == O_WRONLY) {
+        return;
+    }
+    int pass = 0;
     for (;;) {
         advanceTimer();
         int const code = wgetch(stdscr);
@@ -403,11 +409,13 @@ void Dunehopper::start()
             return;
         }
         // An input that has ended answers every read at once with no key, and
-        // a terminal that hung up while SIGHUP is ignored swallows every frame:
-        // either way the loop would run for ever. Looking only now and then
-        // costs a frame a sixteenth of a system call.
-        keyless = code == ERR ? (keyless + 1) % kLookEvery : keyless;
-        if (code == ERR && keyless == 0 && playerGone()) {
+        // a terminal that hung up while SIGHUP is ignored swallows every frame,
+        // also while a pipe keeps feeding keys: either way the loop would run
+        // for ever. Looking only now and then costs a frame a sixteenth of a
+        // system call. The input's end counts only on a pass without a key,
+        // so that the last key of a file is still played.
+        pass = (pass + 1) % kLookEvery;
+        if (pass == 0 && playerGone(code == ERR)) {
             return;
         }
         if (!handleKey(code)) {
@@ -553,12 +561,12 @@ void Dunehopper::stopCurses()
     restoreSignals();
 }
 
-// Has the input ended or hung up, or the screen's terminal gone away? The
-// end of a pipe, a file or /dev/null reads as "readable" with nothing to
-// read (FIONREAD fails on /dev/null: nothing either), a hang-up or a closed
-// descriptor as POLLHUP, POLLERR or POLLNVAL. Keys still waiting in a pipe
-// whose writer has gone are played first.
-bool Dunehopper::playerGone() const
+// Has the screen's terminal gone away, or (when asked) the input ended or
+// hung up? The end of a pipe, a file or /dev/null reads as "readable" with
+// nothing to read (FIONREAD fails on /dev/null: nothing either), a hang-up
+// or a closed descriptor as POLLHUP, POLLERR or POLLNVAL. Keys still waiting
+// in a pipe whose writer has gone are played first.
+bool Dunehopper::playerGone(bool askInput) const
 {
     constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
     std::array<pollfd, 2> probe{{{STDIN_FILENO, POLLIN, 0}, {fileno(ttyOut ? ttyOut.get() : stdout), 0, 0}}};
@@ -567,6 +575,9 @@ bool Dunehopper::playerGone() const
     }
     if ((probe[1].revents & kGone) != 0) {
         return true;
+    }
+    if (!askInput) {
+        return false;
     }
     int waiting = 0;
     if ((probe[0].revents & POLLIN) != 0) {

@@ -57,7 +57,7 @@ private:
     void startCurses();
     void stopCurses();
     bool openTerminal();
-    [[nodiscard]] bool playerGone() const;
+    [[nodiscard]] bool playerGone(bool askInput) const;
     static void suspend();
     void advanceTimer();
     bool handleKey(int code);

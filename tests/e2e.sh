@@ -179,9 +179,10 @@ no-terminal)  # no terminal at all, or one curses cannot use: notice, banner, ex
 redirected)  # the screen stays on the terminal, a file given stdout gets only the banner;
     # keys come from stdin, and an input that ends (or a `]` fed in) leaves the game at once
     for row in '@ >out:plays' '@ >out </dev/null:ends' '@ </dev/null:ends' "printf ']' | @:ends" \
-        "printf '   ' | @ >out:ends" '@ <&- >out:ends'; do
+        "printf '   ' | @ >out:ends" '@ <&- >out:ends' '@ <keys >out:ends' '@ 0>/dev/tty >out:ends'; do
         line=${row%:*} game="in_firmware none '$bin'"
         rm -f out
+        printf 'ab ' >keys
         pane "${line//@/$game}"
         if [ "${row##*:}" = plays ]; then
             wait_for "Press SPACE to start"
@@ -195,8 +196,9 @@ redirected)  # the screen stays on the terminal, a file given stdout gets only t
         tm kill-session -t game
     done ;;
 hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its own,
-    # also when its keys come from a pipe that stays open (which outlives the pane's shell)
-    for keys in "" "sleep 20 |"; do
+    # also when its keys come from a pipe that stays open (which outlives the pane's shell),
+    # silent or never pausing
+    for keys in "" "sleep 20 |" "yes |"; do
         play none ">out 2>/dev/null" "trap '' HUP; $keys"
         tm kill-server
         deadline=$((SECONDS + 5))

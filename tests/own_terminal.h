@@ -7,10 +7,12 @@
 #pragma once
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,11 +39,15 @@ inline int ownTerminal()
                         break;
                     }
                 }
+                close(output[0]);  // a child still writing gets SIGPIPE rather than a full pipe
             }
             int status = 0;
             waitpid(child, &status, 0);
             std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
         }
+        // In a session of its own the child misses the Ctrl-C that ends the
+        // parent; it goes with the parent instead.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (relay) {
             dup2(output[1], STDOUT_FILENO);
             close(output[0]);
