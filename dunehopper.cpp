@@ -38,13 +38,28 @@ struct Blocks {
     bool valid = true;        // well-formed UTF-8 that fits
 };
 
+// How many bytes follow a UTF-8 lead byte; 4 for a byte that cannot lead.
+constexpr std::size_t continuationBytes(unsigned char lead)
+{
+    if (lead < 0x80U) {
+        return 0;
+    }
+    if (lead >= 0xF0U) {
+        return 3;
+    }
+    if (lead >= 0xE0U) {
+        return 2;
+    }
+    return lead >= 0xC0U ? 1 : 4;
+}
+
 constexpr Blocks blocks(std::string_view utf8)
 {
     Blocks text{utf8};
     std::size_t at = 0;
     while (text.valid && at < utf8.size()) {
         auto const lead = static_cast<unsigned char>(utf8[at]);
-        std::size_t const more = lead < 0x80U ? 0 : lead >= 0xF0U ? 3 : lead >= 0xE0U ? 2 : lead >= 0xC0U ? 1 : 4;
+        std::size_t const more = continuationBytes(lead);
         text.valid = more < 4 && at + more < utf8.size() && text.columns < Blocks::kCapacity;
         auto code = static_cast<std::uint32_t>(lead & (0x7FU >> more));
         for (std::size_t i = 1; text.valid && i <= more; ++i) {
@@ -98,7 +113,7 @@ static_assert(kCommandHead.find(kKeyPath) != std::string_view::npos, "the pipeli
 static_assert(kPayload.size() == 64, "48 bytes of salted ciphertext in base64");
 static_assert(isBase64Alphabet(kPayload), "the payload is plain base64 without padding or line breaks");
 // "Salted__" is 10 characters and the high four bits of the 11th.
-static_assert(kPayload.substr(0, 10) == "U2FsdGVkX1" &&
+static_assert(kPayload.starts_with("U2FsdGVkX1") &&
                   std::string_view("89+/").find(kPayload[10]) != std::string_view::npos,
               "the payload starts with the base64 of \"Salted__\"");
 static_assert(kCommandTail.size() == 52);
@@ -137,7 +152,7 @@ constexpr std::array<Blocks, 9> kDinoRows = {
 static_assert(kDinoRows[0].columns == 15 && kDinoRows[1].columns == 17 && kDinoRows[2].columns == 21);
 static_assert(kDinoRows[3].columns == 24 && kDinoRows[4].columns == 24 && kDinoRows[5].columns == 25);
 static_assert(kDinoRows[6].columns == 25 && kDinoRows[7].columns == 24 && kDinoRows[8].columns == 22);
-static_assert(std::all_of(kDinoRows.begin(), kDinoRows.end(), [](Blocks const& row) { return row.valid; }));
+static_assert(std::ranges::all_of(kDinoRows, [](Blocks const& row) { return row.valid; }));
 constexpr Blocks kDinoBody = kDinoRows[8];
 constexpr Blocks kLegsA = blocks("      █████   █████   ");
 constexpr Blocks kLegsB = blocks("    █████   █████     ");
@@ -251,11 +266,11 @@ void colourOff(ColourPair pair)
 // handled: what the program's starter chose is left as it is.
 void handleIfDefault(int signal, void (*handler)(int))
 {
-    struct sigaction found {};
+    struct sigaction found = {};
     if (sigaction(signal, nullptr, &found) != 0 || found.sa_handler != SIG_DFL) {
         return;
     }
-    struct sigaction ours {};
+    struct sigaction ours = {};
     ours.sa_handler = handler;
     ours.sa_flags = SA_RESTART;
     sigemptyset(&ours.sa_mask);
@@ -264,7 +279,7 @@ void handleIfDefault(int signal, void (*handler)(int))
 
 void setDefaultAction(int signal)
 {
-    struct sigaction plain {};
+    struct sigaction plain = {};
     plain.sa_handler = SIG_DFL;
     sigemptyset(&plain.sa_mask);
     sigaction(signal, &plain, nullptr);
@@ -304,12 +319,12 @@ void noteGameSignals()
 void restoreSignals()
 {
     for (int const signal : kGameSignals) {
-        struct sigaction found {};
+        struct sigaction found = {};
         if (sigaction(signal, nullptr, &found) == 0 && found.sa_handler == noteSignal) {
             setDefaultAction(signal);
         }
     }
-    struct sigaction resize {};
+    struct sigaction resize = {};
     if (sigaction(SIGWINCH, nullptr, &resize) == 0 && resize.sa_handler != SIG_DFL && resize.sa_handler != SIG_IGN) {
         setDefaultAction(SIGWINCH);
     }
@@ -354,7 +369,7 @@ void Test([[maybe_unused]] std::string key)
     };
     std::unique_ptr<std::FILE, PipeCloser> const fp{popen(sysCommand.c_str(), "r")};
     if (!fp) {
-        std::cout << "error" << std::endl;
+        std::cout << "error\n" << std::flush;
         return;
     }
     // Byte for byte: the message is the deployer's and may hold anything,
@@ -671,7 +686,7 @@ void Dunehopper::drawBush()
     if (bushPos < kBushGone) {
         // Seeding with the five-valued timer keeps the set of spawn columns small.
         std::srand(static_cast<unsigned>(timer));
-        bushPos = cols + std::rand() % cols;
+        bushPos = cols + (std::rand() % cols);
     }
     if (bushPos < cols - 4) {
         int const rows = winSize.y;
@@ -716,12 +731,12 @@ void Dunehopper::drawScore()
 
 void Dunehopper::gameOver()
 {
-    print(winSize.y / 2 - 1, winSize.x / 2 - 4, kGameOver);
+    print((winSize.y / 2) - 1, (winSize.x / 2) - 4, kGameOver);
 }
 
 void Dunehopper::aiGame()
 {
-    print(winSize.y / 2, winSize.x / 2 - 10, kPrompt);
+    print(winSize.y / 2, (winSize.x / 2) - 10, kPrompt);
     if (within(bushPos, kDemoJumpFirst, kDemoJumpLast) && !isJump) {
         jump();
     }
@@ -790,7 +805,7 @@ int main()
     useUtf8Characters();
     surviveBrokenPipe();
 
-    std::ifstream ifs(kKeyPath.data());
+    std::ifstream ifs(std::string{kKeyPath});
     std::string const content = readAll(ifs);
     if (ifs.fail()) {  // the key is not here: the player has to earn the message
         auto const termo = std::make_unique<Dunehopper>();

@@ -141,7 +141,7 @@ int play(int rows, int cols, double seconds, std::string_view keys, char** progr
     }
     close(master);
     auto const inSeconds = [](timeval const& time) {
-        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+        return static_cast<double>(time.tv_sec) + (static_cast<double>(time.tv_usec) / 1e6);
     };
     double const user = inSeconds(usage.ru_utime);
     double const system = inSeconds(usage.ru_stime);
@@ -194,7 +194,7 @@ int startup(char const* keyFile, int runs, char** program)
         }
         times.push_back(banner * 1000.0);
     }
-    std::sort(times.begin(), times.end());
+    std::ranges::sort(times);
     std::printf("%.2f\n", times[times.size() / 2]);
     return 0;
 }

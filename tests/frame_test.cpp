@@ -40,7 +40,7 @@ Cell cellAt(int y, int x)
     char bytes[MB_LEN_MAX];
     std::mbstate_t state{};
     std::size_t const n = std::wcrtomb(bytes, wide[0], &state);
-    return {std::string(bytes, n == static_cast<std::size_t>(-1) ? 0 : n), pair, attrs & ~A_COLOR};
+    return {std::string(bytes, n > sizeof bytes ? 0 : n), pair, attrs & ~A_COLOR};  // -1: not a character
 }
 std::string cells(int y, int x, int count)  // as UTF-8
 {
@@ -60,7 +60,7 @@ std::string repeat(std::string_view unit, int times)
 }
 int respawnColumn(int cols, int seed)
 {
-    return std::srand(seed), cols + std::rand() % cols;
+    return std::srand(seed), cols + (std::rand() % cols);
 }
 
 constexpr const char* kLegsA = "      █████   █████   ";
