@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Quick start: `./build.sh play` builds and runs the game, `./build.sh test`
-# builds and runs every test, `./build.sh bench` measures what the game costs
+# builds and runs every test, `./build.sh test-on SUITE` runs that in a fresh
+# root of another Debian release (tests/fresh-root.sh), `./build.sh bench` measures what the game costs
 # (bench/run.sh). Each installs the Debian packages it needs that are missing
 # when run as root; otherwise it prints the apt line to run as root.
 set -euo pipefail
@@ -19,12 +20,17 @@ play_packages=(g++ cmake make libncurses-dev openssl)
 # build the Debian package, and lintian, devscripts (hardening-check) and
 # man-db check it and its manual page; valgrind, clang-tidy and clang-format
 # check the program itself.
+# autopkgtest (with uidmap for its unshare test bed) and piuparts install the
+# package into fresh roots, which mmdebstrap makes.
 test_packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux openssl coreutils util-linux
-    build-essential dpkg-dev debhelper devscripts lintian man-db valgrind clang-tidy clang-format)
+    build-essential dpkg-dev debhelper devscripts lintian man-db valgrind clang-tidy clang-format
+    autopkgtest piuparts mmdebstrap uidmap)
 # bench: bench/run.sh builds the benchmarks beside the tests, counts
 # instructions with callgrind and system calls with strace, and compares with
 # moon-buggy.
 bench_packages=("${play_packages[@]}" libgtest-dev libbenchmark-dev valgrind strace moon-buggy)
+# test-on: tests/fresh-root.sh makes the fresh root with mmdebstrap.
+test_on_packages=(mmdebstrap)
 
 # ensure_packages COMMAND WHY: installs what COMMAND's list holds and the
 # system lacks, showing apt's progress. Not as root, it says what to run as
@@ -32,7 +38,7 @@ bench_packages=("${play_packages[@]}" libgtest-dev libbenchmark-dev valgrind str
 # empty until the first `apt-get update`.
 ensure_packages() {
     local command=$1 why=$2 missing=() package
-    local -n packages=${command}_packages
+    local -n packages=${command//-/_}_packages
     for package in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
     done
@@ -53,6 +59,15 @@ ensure_packages() {
     echo "== installing ${missing[*]} ($why); apt's progress follows"
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
+}
+
+# autopkgtest's unshare test bed runs as root in a user namespace that maps
+# root's subordinate ids, which a fresh system has given nobody yet.
+ensure_subordinate_ids() {
+    [ "$(id -u)" = 0 ] || return 0
+    grep -q '^root:' /etc/subuid 2>/dev/null && grep -q '^root:' /etc/subgid 2>/dev/null && return 0
+    echo "== giving root the subordinate ids 100000-165535 (/etc/subuid, /etc/subgid) for autopkgtest"
+    usermod --add-subuids 100000-165535 --add-subgids 100000-165535 root
 }
 
 build() {  # DIR TARGET|"" [CMAKE-OPTION...]
@@ -134,6 +149,7 @@ play)
     exec ./build/dunehopper ;;
 test)
     ensure_packages test "to build and run every test"
+    ensure_subordinate_ids
     status=0
     echo "== normal build"
     build build "" -DDUNEHOPPER_TESTS=ON -DDUNEHOPPER_BENCH=ON
@@ -157,10 +173,14 @@ test)
         echo "== all passed"
     fi
     exit $status ;;
+test-on)
+    [ $# = 2 ] || { echo "usage: $0 test-on SUITE (bookworm, trixie, testing...)" >&2; exit 2; }
+    ensure_packages test-on "to make a fresh Debian root"
+    exec tests/fresh-root.sh "$2" test ;;
 bench)
     ensure_packages bench "to build the benchmarks and compare with moon-buggy"
     exec bench/run.sh ;;
 *)
-    echo "usage: $0 play|test|bench" >&2
+    echo "usage: $0 play|test|test-on SUITE|bench" >&2
     exit 2 ;;
 esac

@@ -123,9 +123,17 @@ package)  # dpkg-buildpackage: lintian, hardening, layout, the same bytes twice,
     deb=one/dunehopper_${version}_$arch.deb dbgsym=one/dunehopper-dbgsym_${version}_$arch.deb
     [ -f "$deb" ] && [ -f "$dbgsym" ] || fail "no package and debug symbols in: $(ls one)"
 
-    # The .changes names the source package, both binary packages and the .buildinfo.
-    lintian -I --pedantic --fail-on error,warning,info,pedantic "one/dunehopper_${version}_$arch.changes" \
-        >lintian.txt 2>lintian.err && [ ! -s lintian.txt ] || fail "lintian: $(cat lintian.txt lintian.err)"
+    # The .changes names the source package, both binary packages and the .buildinfo. Let pass
+    # only the tags that compare the declared Standards-Version with the lintian's own age: an
+    # older release's lintian finds it newer than its policy, testing's finds it older.
+    lintian -I --pedantic "one/dunehopper_${version}_$arch.changes" >lintian.txt 2>lintian.err
+    [ $? -le 2 ] || fail "lintian could not check the package: $(cat lintian.err)"  # 2: it found something
+    grep -vE '^[EWIP]: dunehopper source: (newer|out-of-date)-standards-version [0-9.]+ ' lintian.txt >lintian.left
+    [ ! -s lintian.left ] || fail "lintian: $(cat lintian.left lintian.err)"
+    sed 's/^/lintian, let pass: /' lintian.txt
+    # What the as-installed test and piuparts take (the next builds here replace the .changes).
+    rm -rf "$build/package" && mkdir "$build/package" && dcmd cp "one/dunehopper_${version}_$arch.changes" "$build/package/" ||
+        fail "cannot keep the package for the tests that install it"
 
     [ "$(dpkg-deb -f "$deb" Section)" = games ] || fail "section is not games"
     depends=$(dpkg-deb -f "$deb" Depends)
@@ -180,6 +188,29 @@ EOF
     grep -q 'DUNEHOPPER_PAYLOAD is 10 characters' one/dunehopper.log || fail "bad payload: $(cat one/dunehopper.log)"
 
     reveals "$src/examples/key.efivar" root/usr/games/dunehopper "$src/tests/banner.txt" "$src/examples/message.txt"
+    ;;
+autopkgtest | piuparts)  # debian/tests in a fresh root of this release; install, remove, purge
+    [ "$(id -u)" = 0 ] || skip "$case_name needs root"
+    for tool in $case_name mmdebstrap; do
+        command -v $tool >/dev/null || skip "$tool is not installed"
+    done
+    changes=$build/package/dunehopper_$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)_$(dpkg --print-architecture).changes
+    [ -f "$changes" ] || fail "no package from deploy.package in $build/package"
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:?}")
+    if [ $case_name = autopkgtest ]; then
+        # The unshare test bed maps root's subordinate ids, and fills its root with apt-utils' help.
+        grep -q '^root:' /etc/subuid && grep -q '^root:' /etc/subgid || skip "root has no subordinate ids in /etc/subuid"
+        tarball=$("$src/tests/fresh-root.sh" --tarball "$release" apt-utils) || fail "no $release root to test in"
+        autopkgtest -U "$changes" -- unshare --release "$release" --tarball "$tarball" >log 2>&1 ||
+            fail "autopkgtest: $(tail -20 log)"
+        grep -E '^reveal +PASS' log || fail "autopkgtest ran no test: $(tail -20 log)"
+    else
+        # A plain root: one that holds apt-utils keeps debconf's files, which piuparts would blame on us.
+        tarball=$("$src/tests/fresh-root.sh" --tarball "$release") || fail "no $release root to test in"
+        piuparts -d "$release" -m http://deb.debian.org/debian --basetgz="$tarball" "$(dcmd --deb "$changes" | grep -v dbgsym)" \
+            >log 2>&1 || fail "piuparts: $(grep -E 'ERROR|FAIL' log | tail -20)"
+        grep 'PASS: All tests' log || fail "piuparts passed nothing: $(tail -5 log)"
+    fi
     ;;
 *) fail "no such case" ;;
 esac
