@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Quick start: `./build.sh play` builds and runs the game, `./build.sh test`
 # builds and runs every test, `./build.sh bench` measures what the game costs
-# (bench/run.sh). Each installs the Debian packages it needs that are missing
+# (bench/run.sh), `./build.sh pictures` takes the README's pictures of the
+# game (tools/make-pictures). Each installs the Debian packages it needs that are missing
 # when run as root; otherwise it prints the apt line to run as root.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -25,6 +26,10 @@ test_packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux 
 # instructions with callgrind and system calls with strace, and compares with
 # moon-buggy.
 bench_packages=("${play_packages[@]}" libgtest-dev libbenchmark-dev valgrind strace moon-buggy)
+# pictures: tools/make-pictures shows the game in xterm, on a virtual X
+# display, with a font that has the block elements, through tmux, and takes
+# the window with ImageMagick.
+pictures_packages=("${play_packages[@]}" tmux xvfb xterm fonts-dejavu-core imagemagick)
 
 # ensure_packages COMMAND WHY: installs what COMMAND's list holds and the
 # system lacks, showing apt's progress. Not as root, it says what to run as
@@ -160,7 +165,11 @@ test)
 bench)
     ensure_packages bench "to build the benchmarks and compare with moon-buggy"
     exec bench/run.sh ;;
+pictures)
+    ensure_packages pictures "to take the README's pictures of the game"
+    build build dunehopper -DDUNEHOPPER_TESTS=OFF -DDUNEHOPPER_BENCH=OFF
+    exec tools/make-pictures build/dunehopper docs ;;
 *)
-    echo "usage: $0 play|test|bench" >&2
+    echo "usage: $0 play|test|bench|pictures" >&2
     exit 2 ;;
 esac
