@@ -75,11 +75,42 @@ ctest_in() {
     ctest --test-dir "$1" --output-on-failure --no-tests=error --output-junit "$PWD/$1/Testing/Temporary/junit.xml"
 }
 
-# The sources as clang-format and clang-tidy (.clang-format, .clang-tidy) want them.
+# links: every relative link and image of the tracked Markdown files names a
+# file or directory of the tree; code blocks hold none. A path that starts
+# with / is taken from the top of the tree, as a forge takes it.
+links() {
+    local file target status=0
+    while IFS=$'\t' read -r file target; do
+        case $target in
+        /*) [ -e ".$target" ] ;;
+        *) [ -e "$(dirname "$file")/$target" ] ;;
+        esac || { echo "links: $file: no such file: $target"; status=1; }
+    done < <(git ls-files -z '*.md' | xargs -0 awk '
+        FNR == 1 { fence = 0 }
+        /^ *(```|~~~)/ { fence = !fence; next }
+        fence { next }
+        {
+            line = $0
+            if (match(line, /^ *\[[^]]+\]: */)) line = "](" substr(line, RLENGTH + 1) ")"
+            while (match(line, /\]\([^)]*\)/)) {
+                target = substr(line, RSTART + 2, RLENGTH - 3)
+                line = substr(line, RSTART + RLENGTH)
+                sub(/^</, "", target); sub(/>$/, "", target)
+                sub(/[ \t].*/, "", target)  # a title
+                sub(/#.*/, "", target)
+                if (target != "" && target !~ /^[A-Za-z][A-Za-z0-9+.-]*:/) print FILENAME "\t" target
+            }
+        }')
+    return $status
+}
+
+# The sources as clang-format and clang-tidy (.clang-format, .clang-tidy)
+# want them, and the Markdown's links.
 lint() {
     local sources=(dunehopper.cpp tests/frame_test.cpp bench/*.cpp) status=0
     clang-format --dry-run --Werror "${sources[@]}" dunehopper.h tests/heap_counter.h tests/own_terminal.h || status=1
     clang-tidy --quiet -p build "${sources[@]}" 2> >(grep -v 'warnings generated' >&2) || status=1
+    links || status=1
     return $status
 }
 
