@@ -2,8 +2,9 @@
 # Quick start: `./build.sh play` builds and runs the game, `./build.sh test`
 # builds and runs every test, `./build.sh bench` measures what the game costs
 # (bench/run.sh), `./build.sh pictures` takes the README's pictures of the
-# game (tools/make-pictures). Each installs the Debian packages it needs that are missing
-# when run as root; otherwise it prints the apt line to run as root.
+# game (tools/make-pictures). Each installs the Debian packages it needs that
+# are missing when run as root; otherwise it prints the apt line to run as
+# root.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -85,7 +86,7 @@ links() {
         /*) [ -e ".$target" ] ;;
         *) [ -e "$(dirname "$file")/$target" ] ;;
         esac || { echo "links: $file: no such file: $target"; status=1; }
-    done < <(git ls-files -z '*.md' | xargs -0 awk '
+    done < <(git ls-files -z '*.md' | xargs -0r awk '
         FNR == 1 { fence = 0 }
         /^ *(```|~~~)/ { fence = !fence; next }
         fence { next }
