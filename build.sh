@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Quick start: `./build.sh play` builds and runs the game, `./build.sh test`
 # builds and runs every test, `./build.sh test-on SUITE` runs that in a fresh
-# root of another Debian release (tests/fresh-root.sh), `./build.sh bench` measures what the game costs
-# (bench/run.sh). Each installs the Debian packages it needs that are missing
-# when run as root; otherwise it prints the apt line to run as root.
+# root of another Debian release (tests/fresh-root.sh), `./build.sh bench`
+# measures what the game costs (bench/run.sh), `./build.sh pictures` takes the
+# README's pictures of the game (tools/make-pictures). Each installs the
+# Debian packages it needs that are missing when run as root; otherwise it
+# prints the apt line to run as root.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -31,6 +33,10 @@ test_packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux 
 bench_packages=("${play_packages[@]}" libgtest-dev libbenchmark-dev valgrind strace moon-buggy)
 # test-on: tests/fresh-root.sh makes the fresh root with mmdebstrap.
 test_on_packages=(mmdebstrap)
+# pictures: tools/make-pictures shows the game in xterm, on a virtual X
+# display, with a font that has the block elements, through tmux, and takes
+# the window with ImageMagick.
+pictures_packages=("${play_packages[@]}" tmux xvfb xterm fonts-dejavu-core imagemagick)
 
 # ensure_packages COMMAND WHY: installs what COMMAND's list holds and the
 # system lacks, showing apt's progress. Not as root, it says what to run as
@@ -85,11 +91,42 @@ ctest_in() {
     ctest --test-dir "$1" --output-on-failure --no-tests=error --output-junit "$PWD/$1/Testing/Temporary/junit.xml"
 }
 
-# The sources as clang-format and clang-tidy (.clang-format, .clang-tidy) want them.
+# links: every relative link and image of the tracked Markdown files names a
+# file or directory of the tree; code blocks hold none. A path that starts
+# with / is taken from the top of the tree, as a forge takes it.
+links() {
+    local file target status=0
+    while IFS=$'\t' read -r file target; do
+        case $target in
+        /*) [ -e ".$target" ] ;;
+        *) [ -e "$(dirname "$file")/$target" ] ;;
+        esac || { echo "links: $file: no such file: $target"; status=1; }
+    done < <(git ls-files -z '*.md' | xargs -0r awk '
+        FNR == 1 { fence = 0 }
+        /^ *(```|~~~)/ { fence = !fence; next }
+        fence { next }
+        {
+            line = $0
+            if (match(line, /^ *\[[^]]+\]: */)) line = "](" substr(line, RLENGTH + 1) ")"
+            while (match(line, /\]\([^)]*\)/)) {
+                target = substr(line, RSTART + 2, RLENGTH - 3)
+                line = substr(line, RSTART + RLENGTH)
+                sub(/^</, "", target); sub(/>$/, "", target)
+                sub(/[ \t].*/, "", target)  # a title
+                sub(/#.*/, "", target)
+                if (target != "" && target !~ /^[A-Za-z][A-Za-z0-9+.-]*:/) print FILENAME "\t" target
+            }
+        }')
+    return $status
+}
+
+# The sources as clang-format and clang-tidy (.clang-format, .clang-tidy)
+# want them, and the Markdown's links.
 lint() {
     local sources=(dunehopper.cpp tests/frame_test.cpp bench/*.cpp) status=0
     clang-format --dry-run --Werror "${sources[@]}" dunehopper.h tests/heap_counter.h tests/own_terminal.h || status=1
     clang-tidy --quiet -p build "${sources[@]}" 2> >(grep -v 'warnings generated' >&2) || status=1
+    links || status=1
     return $status
 }
 
@@ -180,7 +217,11 @@ test-on)
 bench)
     ensure_packages bench "to build the benchmarks and compare with moon-buggy"
     exec bench/run.sh ;;
+pictures)
+    ensure_packages pictures "to take the README's pictures of the game"
+    build build dunehopper -DDUNEHOPPER_TESTS=OFF -DDUNEHOPPER_BENCH=OFF
+    exec tools/make-pictures build/dunehopper docs ;;
 *)
-    echo "usage: $0 play|test|test-on SUITE|bench" >&2
+    echo "usage: $0 play|test|test-on SUITE|bench|pictures" >&2
     exit 2 ;;
 esac

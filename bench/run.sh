@@ -3,7 +3,8 @@
 # figures as a Markdown table: CPU per frame (time and instructions), system
 # calls per frame, bytes sent per changed cell, heap allocations in steady
 # play, whole-process CPU and peak memory next to moon-buggy, and the start-up
-# time with the key present. Takes about four minutes. Run it as
+# time with the firmware key present. Takes over four minutes: the timed runs alone
+# last 240 s (strace 3 x 20 s, whole processes 3 x 6 x 10 s). Run it as
 # `./build.sh bench`, which first installs strace and moon-buggy, the game it
 # compares with.
 set -euo pipefail

@@ -91,11 +91,13 @@ EOF
     cmake -S "$src" -B own -DDUNEHOPPER_TESTS=OFF -DDUNEHOPPER_PAYLOAD="$(cat payload)" >log 2>&1 &&
         cmake --build own --target dunehopper >>log 2>&1 || fail "build with the new payload: $(tail log)"
     reveals new.efivar own/dunehopper "$src/tests/banner.txt" m31
-    # Another key: openssl's complaint, and at most the first block decrypted to noise.
+    # Another key: noise, not the message. Mostly 16 bytes and openssl's "bad
+    # decrypt"; about one wrong key in 256 passes the padding check and gives
+    # up to 31 bytes without a complaint, so the complaint cannot be required.
     in_firmware "$src/examples/key.efivar" own/dunehopper </dev/null >out 2>err
     head -c 1113 out | cmp -s - "$src/tests/banner.txt" || fail "another key: the banner is not first"
     grep -qF "$(head -c 8 m31)" out && fail "another key reveals the message"
-    grep -q 'bad decrypt' err || fail "another key: no complaint from openssl: $(cat err)"
+    [ "$(wc -c <out)" -le $((1113 + 31)) ] || fail "another key: more than two blocks of noise: $(cat err)"
     ;;
 package)  # dpkg-buildpackage: lintian, hardening, layout, the same bytes twice, own payloads, the reveal
     for tool in dpkg-buildpackage dh lintian hardening-check man; do
