@@ -100,10 +100,11 @@ storm() {
     tm send-keys -t game xxxxxxxx C-q
 }
 running() { shows 'Score: 0000 x ' && ! grep -q 'Press SPACE' shown; }  # a run, however many frames in
-start_run() {  # SPACE no more often than the debounce allows, so as not to defer itself
+start_run() {  # SPACE, again only after a second without a run: one more in a run would jump
+    running && return
     tm send-keys -t game Space
     local look
-    for look in 1 2 3; do running && return; sleep 0.1; done
+    for look in {1..10}; do running && return; sleep 0.1; done
     return 1
 }
 no_game_run() {  # KEY CMD...: a run without any terminal; stdout, stderr, status
