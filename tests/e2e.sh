@@ -99,10 +99,13 @@ storm() {
     done
     tm send-keys -t game xxxxxxxx C-q
 }
-start_run() {  # SPACE less often than the debounce, so as not to defer itself
+running() { shows 'Score: 0000 x ' && ! grep -q 'Press SPACE' shown; }  # a run, however many frames in
+start_run() {  # SPACE, again only after a second without a run: one more in a run would jump
+    running && return
     tm send-keys -t game Space
-    sleep 0.3
-    shows 'Score: 0000 x 0000000[1-9]'
+    local look
+    for look in {1..10}; do running && return; sleep 0.1; done
+    return 1
 }
 no_game_run() {  # KEY CMD...: a run without any terminal; stdout, stderr, status
     in_firmware "$1" setsid -w "${@:2}" </dev/null >out 2>err
@@ -119,8 +122,7 @@ demonstration)  # plays itself, SPACE starts a run, `]` leaves and the terminal 
     play none
     screen | grep -q 'WelCome to Tavrel!' || fail "no greeting"
     tm send-keys -t game Space
-    wait_for 'Score: 0000 x 0000000[1-9]'  # early in the run: the bush is still far
-    grep -q 'Press SPACE' shown && fail "the prompt stays during a run"
+    within 10 "a run, without the prompt" running
     tm send-keys -t game ']'
     terminal_restored
     screen | grep -q -- '__   __.   _______ .______' || fail "no banner after the game" ;;
@@ -178,19 +180,24 @@ no-terminal)  # no terminal at all, or one curses cannot use: notice, banner, ex
         tm kill-session -t game
     done ;;
 redirected)  # the screen stays on the terminal, a file given stdout gets only the banner;
-    # keys come from stdin, and an input that ends (or a `]` fed in) leaves the game at once
-    for row in '@ >out:plays' '@ >out </dev/null:ends' '@ </dev/null:ends' "printf ']' | @:ends" \
-        "printf '   ' | @ >out:ends" '@ <&- >out:ends' '@ <keys >out:ends' '@ 0>/dev/tty >out:ends'; do
+    # keys come from stdin: SPACE fed in starts a run, a `]` leaves at once (the input kept
+    # open behind it, or the rest of a file left unread), and so does an input that ends
+    held="exec sleep 30"  # only a played `]` ends the game in time
+    for row in '@ >out:plays' '@ >out </dev/null:ends' '@ </dev/null:ends' "@ < <(printf ']'; $held):ends" \
+        "@ >out < <(printf '   '; until [ -e $work/go ]; do sleep 0.1; done; printf ']'; $held):runs" \
+        '@ <&- >out:ends' '{ @ >out && cat >rest; } <keys:ends' '@ 0>/dev/tty >out:ends'; do
         line=${row%:*} game="in_firmware none '$bin'"
-        rm -f out
-        printf 'ab ' >keys
+        rm -f out rest go
+        printf 'ab ]left' >keys
         pane "${line//@/$game}"
-        if [ "${row##*:}" = plays ]; then
-            wait_for "Press SPACE to start"
-            tm send-keys -t game ']'
-        fi
+        case ${row##*:} in
+        plays) wait_for "Press SPACE to start" && tm send-keys -t game ']' ;;
+        runs) within 10 "a run from the spaces fed in" running && : >go ;;
+        esac
         patience=5 terminal_restored
         case $line in
+        *rest*) expect_output "$here/banner.txt"
+            [ "$(cat rest)" = left ] || fail "keys from a file: the game did not stop reading at \`]\`" ;;
         *'>out'*) expect_output "$here/banner.txt" ;;
         *) wait_for '__   __.   _______ .______' 1 ;;
         esac
@@ -199,8 +206,8 @@ redirected)  # the screen stays on the terminal, a file given stdout gets only t
 hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its own,
     # also when its keys come from a pipe that stays open (which outlives the pane's shell),
     # silent or never pausing
-    for keys in "" "sleep 20 |" "yes |"; do
-        play none ">out 2>/dev/null" "trap '' HUP; $keys"
+    for keys in "" "< <(sleep 20)" "< <(yes)"; do
+        play none ">out 2>/dev/null $keys" "trap '' HUP;"
         tm kill-server
         deadline=$((SECONDS + 5))
         while kill -0 "$(cat pid)" 2>/dev/null; do
@@ -208,6 +215,8 @@ hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its 
             sleep 0.1
         done
         cmp out "$here/banner.txt" || fail "after the hang-up ($keys): not the banner alone"
+        within 5 "the pane's shell after the hang-up ($keys)" test -e finished
+        grep -qx 0 status || fail "after the hang-up ($keys): exit status $(cat status)"
     done ;;
 signals)  # Ctrl-C, Ctrl-\ or SIGTERM leave the terminal as it was; after Ctrl-Z and fg the game goes on
     for signal in INT TERM QUIT; do
@@ -233,19 +242,22 @@ signals)  # Ctrl-C, Ctrl-\ or SIGTERM leave the terminal as it was; after Ctrl-Z
     within 10 "the game back after fg" in_game
     wait_for "Press SPACE to start"
     tm send-keys -t game Space
-    wait_for 'Score: 0000 x 0000000[1-9]'
+    within 10 "a run after fg" running
     tm send-keys -t game ']'
     terminal_restored ;;
 sizes)  # from a single cell to a wall of a screen: a key storm, then `]` leaves cleanly
     for size in 1x1 3x2 20x10 30x24 80x24 200x60 500x150; do
         cols=${size%x*} rows=${size#*x}
-        pane "in_firmware none '$bin' >out 2>err"
+        # What the shell reads after the game is what the game left unread:
+        # only the line feed sent after `]`, once the game has played the
+        # whole backlog the ^S held up.
+        pane "in_firmware none '$bin' >out 2>err; s=\$?; read -r left; echo \"\$left\" >left; (exit \$s)"
         within 10 "the game at $size" in_game
         pane_is "$size" || fail "the pane is not $size"
         storm "$cols$rows"
-        in_game || fail "$size: the storm ended the game"
-        tm send-keys -t game ']'
+        tm send-keys -t game ']' C-j
         patience=60 terminal_restored
+        [ -z "$(cat left)" ] || fail "$size: the game ended before the storm's end and its \`]\`"
         expect_output "$here/banner.txt"
         tm kill-session -t game
     done ;;
@@ -356,7 +368,7 @@ valgrind)  # one whole game under memcheck: no errors, nothing definitely lost
     wrap+=" --suppressions=$here/memcheck.supp"  # one leak of ncurses' own, explained there
     patience=60 play none
     tm send-keys -t game Space
-    wait_for 'Score: 0000 x 0000000[1-9]' 30
+    within 30 "a run" running
     tm send-keys -t game ']'
     patience=60 terminal_restored
     grep -q 'ERROR SUMMARY: 0 errors' memcheck || fail "memcheck: $(cat memcheck)"
