@@ -41,24 +41,11 @@ tarball=$(tarball "$suite")
 mkdir -p "$cache/apt/$suite/partial"
 
 root=$(mktemp -d /var/tmp/dunehopper-root.XXXXXX)
-cleanup() {
-    umount -R "$root" 2>/dev/null || umount -R -l "$root" 2>/dev/null || true
-    rm -rf --one-file-system "$root"
-}
-trap cleanup EXIT
+trap 'rm -rf --one-file-system "$root"' EXIT
 tar -C "$root" -xf "$tarball"
-# The root on itself, so that unshare inside can make mount namespaces; the
-# kernel's file systems; name service; the download cache.
-mount --bind "$root" "$root"
-for fs in proc sys dev; do mount --rbind "/$fs" "$root/$fs"; done  # dev brings dev/pts
-mount --make-rslave "$root"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
-mount --bind "$cache/apt/$suite" "$root/var/cache/apt/archives"
-# The minimal roots that the package's own tests install it into, made once.
-mkdir -p "$root$cache/roots" && mount --bind "$cache/roots" "$root$cache/roots"
 rm -f "$root/etc/apt/apt.conf.d/docker-clean"  # a root that throws its downloads away caches none
-
-mkdir "$root/src"
+mkdir "$root/src" "$root/.old-root"
 if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     # What git tracks, and what it would track: uncommitted work is tried too.
     git -C "$src" ls-files -z --cached --others --exclude-standard | tar -C "$src" --null -T - -cf -
@@ -67,6 +54,21 @@ else
 fi | tar -C "$root/src" -xf -
 
 echo "== ./build.sh $command in a fresh Debian $suite root ($(cat "$root/etc/debian_version"))"
-chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    TERM="${TERM:-xterm}" LANG=C.UTF-8 ${CI:+CI=$CI} \
-    /bin/bash -c 'cd /src && exec ./build.sh "$0"' "$command"
+# A mount namespace of its own, whose root the fresh root becomes by
+# pivot_root: the kernel refuses a chrooted process the user namespaces that
+# autopkgtest's test bed and the end-to-end tests make. The root on itself
+# (pivot_root wants a mount point), the kernel's file systems, the download
+# cache and the minimal roots the package's own tests install it into; all
+# of it goes with the namespace, however the command ends.
+unshare --mount --fork -- sh -eu -c '
+    root=$1 cache=$2 suite=$3 command=$4
+    mount --make-rprivate /
+    mount --bind "$root" "$root"
+    for fs in proc sys dev; do mount --rbind "/$fs" "$root/$fs"; done
+    mount --bind "$cache/apt/$suite" "$root/var/cache/apt/archives"
+    mkdir -p "$root$cache/roots" && mount --bind "$cache/roots" "$root$cache/roots"
+    cd "$root" && pivot_root . .old-root && umount -l /.old-root && rmdir /.old-root
+    cd /src
+    exec env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        TERM="${TERM:-xterm}" LANG=C.UTF-8 ${CI:+CI="$CI"} ./build.sh "$command"' \
+    sh "$root" "$cache" "$suite" "$command"
