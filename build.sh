@@ -21,12 +21,14 @@ play_packages=(g++ cmake make libncurses-dev openssl)
 # setpriv) for the end-to-end runs; build-essential, dpkg-dev and debhelper
 # build the Debian package, and lintian, devscripts (hardening-check) and
 # man-db check it and its manual page; valgrind, clang-tidy and clang-format
-# check the program itself.
+# check the program itself; qemu-system-x86, ovmf (the UEFI firmware) and
+# busybox-static (the shell of the test's initramfs) boot the key's steps on
+# real firmware, with chattr from e2fsprogs, and apt fetches the kernel;
 # autopkgtest (with uidmap for its unshare test bed) and piuparts install the
 # package into fresh roots, which mmdebstrap makes.
 test_packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux openssl coreutils util-linux
     build-essential dpkg-dev debhelper devscripts lintian man-db valgrind clang-tidy clang-format
-    autopkgtest piuparts mmdebstrap uidmap)
+    qemu-system-x86 ovmf busybox-static e2fsprogs apt autopkgtest piuparts mmdebstrap uidmap)
 # bench: bench/run.sh builds the benchmarks beside the tests, counts
 # instructions with callgrind and system calls with strace, and compares with
 # moon-buggy.

@@ -44,13 +44,12 @@ make-payload)  # refusals, the edges it accepts, and a program built with its pa
     # keyfile NAME ATTRIBUTES DATA-BYTES: a key with that attribute word and random data.
     keyfile() { { printf "$2" && head -c "$3" /dev/urandom; } >"$1"; }
     keyfile k4 '\7\0\0\0' 0; keyfile k20 '\7\0\0\0' 16; keyfile k57 '\7\0\0\0' 53; keyfile k58 '\7\0\0\0' 54
-    keyfile khigh '\7\0\0\200' 16; keyfile knoruntime '\3\0\0\0' 16
+    keyfile khigh '\7\0\0\200' 16; keyfile knoruntime '\3\0\0\0' 16; keyfile k6 '\6\0\0\0' 16; keyfile k47 '\107\0\0\0' 16
     mkdir no-openssl no-base64
     ln -s /usr/bin/* no-openssl/ && rm no-openssl/openssl
     ln -s /usr/bin/* no-base64/ && rm no-base64/base64
     while IFS='|' read -r status args expected; do
-        eval "set -- $args"
-        sh "$mp" "$@" >out 2>err
+        eval "sh \"\$mp\" $args" </dev/null >out 2>err
         rc=$?
         [ $rc = "$status" ] || fail "make-payload $args: status $rc, not $status ($(cat err))"
         grep -qF -- "$expected" err || fail "make-payload $args: no '$expected' in: $(cat err)"
@@ -65,6 +64,9 @@ make-payload)  # refusals, the edges it accepts, and a program built with its pa
 1|m31 k20|m31 is not a key: its attribute word 0x7465654d has bits above 0xff set (the key comes first
 1|khigh m16|attribute word 0x80000007 has bits above 0xff set
 1|knoruntime m16|attribute word 0x00000003 lacks run-time access (0x4)
+1|k6 m16|attribute word 0x00000006 lacks non-volatile (0x1); from a running system the firmware stores only 0x00000007
+1|k47 m16|attribute word 0x00000047 asks for append write (0x40), which it stores as 0x00000007
+1|k57 - <m15|the message on standard input is 15 bytes
 1|--new-key new.efivar m15|must be 16 to 31 bytes
 1|--new-key k4 m16|k4 exists; not overwriting a key
 2|m16|usage:
@@ -78,8 +80,8 @@ EOF
         "$(command -v openssl)" >odd/openssl && chmod +x odd/openssl
     PATH=$work/odd:$PATH sh "$mp" k57 m16 >out 2>err && fail "printed a payload that does not decrypt: $(cat out)"
     grep -q 'the payload does not reveal m16' err || fail "odd openssl: $(cat err)"
-    for edge in "k57 m16" "k57 m31" "k57 mzero"; do
-        sh "$mp" $edge >payload || fail "make-payload $edge refused"
+    for edge in "k57 m16" "k57 m31" "k57 mzero" "k57 <(cat m16)" "k57 - <m16"; do
+        eval "sh \"\$mp\" $edge" >payload || fail "make-payload $edge refused"
         grep -qxE '[A-Za-z0-9+/]{64}' payload || fail "make-payload $edge printed: $(cat payload)"
     done
 
