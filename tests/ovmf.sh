@@ -21,7 +21,9 @@ ldd "$(command -v busybox)" >/dev/null 2>&1 && skip "busybox is linked dynamical
 # The kernel of the release this runs on, from its package: only vmlinuz and
 # efivarfs (a module on Debian 12), kept between runs beside apt's own cache.
 arch=$(dpkg --print-architecture)
-kernel_package=$(apt-cache depends "linux-image-$arch" 2>/dev/null | awk '$1 == "Depends:" { print $2; exit }')
+# The kernel image itself: testing's metapackage depends on linux-base-* too.
+kernel_package=$(apt-cache depends "linux-image-$arch" 2>/dev/null |
+    awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
 [ -n "$kernel_package" ] || skip "apt knows no linux-image-$arch (run apt-get update)"
 kernel_version=$(apt-cache show --no-all-versions "$kernel_package" | sed -n 's/^Version: //p')
 [ "$(id -u)" = 0 ] && cache=/var/cache/dunehopper || cache=${XDG_CACHE_HOME:-$HOME/.cache}/dunehopper
