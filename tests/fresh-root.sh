@@ -23,9 +23,9 @@ tarball() {
         echo "== making a minimal $suite root${include:+ with $include} ($file)" >&2
         # The mirror's snapshot of testing carries a Release file whose date has passed.
         mmdebstrap --variant=minbase ${include:+--include="$include"} \
-            --aptopt='Acquire::Check-Valid-Until "false";' "$suite" "$file.new.tar.gz" >&2 ||
-            die "mmdebstrap $suite failed"
-        mv "$file.new.tar.gz" "$file"
+            --aptopt='Acquire::Check-Valid-Until "false";' "$suite" "$file.$$.tar.gz" >&2 ||
+            { rm -f "$file.$$.tar.gz"; die "mmdebstrap $suite failed"; }
+        mv "$file.$$.tar.gz" "$file"  # a run beside this one may have made it too: either will do
     fi
     echo "$file"
 }
@@ -48,7 +48,9 @@ rm -f "$root/etc/apt/apt.conf.d/docker-clean"  # a root that throws its download
 mkdir "$root/src" "$root/.old-root"
 if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     # What git tracks, and what it would track: uncommitted work is tried too.
-    git -C "$src" ls-files -z --cached --others --exclude-standard | tar -C "$src" --null -T - -cf -
+    # (A file deleted but not yet committed is passed over.)
+    git -C "$src" ls-files -z --cached --others --exclude-standard |
+        tar -C "$src" --null --ignore-failed-read -T - -cf -
 else
     tar -C "$src" --exclude=./build --exclude='./build-*' -cf - .
 fi | tar -C "$root/src" -xf -
