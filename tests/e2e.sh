@@ -47,7 +47,7 @@ need_player() {
         install -m 755 "$bin" "$playerdir/" && install -m 644 "$here/lsan.supp" "$playerdir/" ||
         fail "cannot copy the binary for the player"
     pbin=$playerdir/$(basename "$bin")
-    [ -z "${LSAN_OPTIONS:-}" ] || export LSAN_OPTIONS=suppressions=$playerdir/lsan.supp
+    [ -z "${LSAN_OPTIONS:-}" ] || export LSAN_OPTIONS=$LSAN_OPTIONS:suppressions=$playerdir/lsan.supp  # the last wins
     "${player[@]}" test -x "$pbin" || skip "$pbin is out of an unprivileged user's reach ($2)"
 }
 # pane LINE: runs LINE (bash, with in_firmware at hand) in a pane of $cols x
