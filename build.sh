@@ -93,6 +93,16 @@ ctest_in() {
     ctest --test-dir "$1" --output-on-failure --no-tests=error --output-junit "$PWD/$1/Testing/Temporary/junit.xml"
 }
 
+# markdown_files: the tracked Markdown files, NUL-separated; outside a git
+# checkout (a fresh root holds a copy of the tree), all but the builds'.
+markdown_files() {
+    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git ls-files -z '*.md'
+    else
+        find . \( -path './build*' -o -name .git \) -prune -o -name '*.md' -print0
+    fi
+}
+
 # links: every relative link and image of the tracked Markdown files names a
 # file or directory of the tree; code blocks hold none. A path that starts
 # with / is taken from the top of the tree, as a forge takes it.
@@ -103,7 +113,7 @@ links() {
         /*) [ -e ".$target" ] ;;
         *) [ -e "$(dirname "$file")/$target" ] ;;
         esac || { echo "links: $file: no such file: $target"; status=1; }
-    done < <(git ls-files -z '*.md' | xargs -0r awk '
+    done < <(markdown_files | xargs -0r awk '
         FNR == 1 { fence = 0 }
         /^ *(```|~~~)/ { fence = !fence; next }
         fence { next }
