@@ -18,7 +18,7 @@ done
 [ -r $ovmf/OVMF_CODE_4M.fd ] && [ -r $ovmf/OVMF_VARS_4M.fd ] || skip "no $ovmf/OVMF_CODE_4M.fd (Debian package ovmf)"
 ldd "$(command -v busybox)" >/dev/null 2>&1 && skip "busybox is linked dynamically (Debian package busybox-static)"
 
-# The kernel of the release this runs on, from its package: only vmlinuz and
+# The kernel of the release this runs on, from its packages: only vmlinuz and
 # efivarfs (a module on Debian 12), kept between runs beside apt's own cache.
 arch=$(dpkg --print-architecture)
 # The kernel image itself: testing's metapackage depends on linux-base-* too.
@@ -26,15 +26,25 @@ kernel_package=$(apt-cache depends "linux-image-$arch" 2>/dev/null |
     awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
 [ -n "$kernel_package" ] || skip "apt knows no linux-image-$arch (run apt-get update)"
 kernel_version=$(apt-cache show --no-all-versions "$kernel_package" | sed -n 's/^Version: //p')
+# Testing splits the kernel (linux-binary-*) and its modules (linux-modules-*) out of it.
+kernel_packages=("$kernel_package" $(apt-cache depends "$kernel_package" |
+    awk '$1 == "Depends:" && $2 ~ /^linux-(binary|modules)-/ { print $2 }'))
 [ "$(id -u)" = 0 ] && cache=/var/cache/dunehopper || cache=${XDG_CACHE_HOME:-$HOME/.cache}/dunehopper
 kernel=$cache/kernel/${kernel_package}_$kernel_version
 if [ ! -f "$kernel/vmlinuz" ]; then
     mkdir -p "$cache/kernel" && rm -rf "$kernel.new" && mkdir "$kernel.new" || fail "cannot write $cache/kernel"
-    (cd "$kernel.new" && apt-get download "$kernel_package=$kernel_version" >download.log 2>&1) ||
-        skip "cannot download $kernel_package: $(tail -1 "$kernel.new/download.log")"
-    dpkg-deb --fsys-tarfile "$kernel.new"/*.deb | tar -C "$kernel.new" -x --wildcards './boot/vmlinuz-*' \
-        '*/kernel/fs/efivarfs/*' || fail "cannot unpack $kernel_package"
-    mv "$kernel.new"/boot/vmlinuz-* "$kernel.new/vmlinuz"
+    (cd "$kernel.new" && apt-get download "${kernel_packages[@]/%/=$kernel_version}" >download.log 2>&1) ||
+        skip "cannot download ${kernel_packages[*]}: $(tail -1 "$kernel.new/download.log")"
+    for deb in "$kernel.new"/*.deb; do
+        # By name, as tar fails on a pattern that a package has nothing for.
+        dpkg-deb --fsys-tarfile "$deb" | tar -t |
+            grep -E '^\./(boot/vmlinuz-|usr/lib/modules/[^/]+/vmlinuz$)|/kernel/fs/efivarfs/[^/]+$' >"$kernel.new/members"
+        [ ! -s "$kernel.new/members" ] || dpkg-deb --fsys-tarfile "$deb" | tar -C "$kernel.new" -x -T "$kernel.new/members" ||
+            fail "cannot unpack $deb"
+    done
+    image=$(find "$kernel.new/boot" "$kernel.new/usr" -type f -name 'vmlinuz*' 2>/dev/null)
+    [ -n "$image" ] && [ "$(wc -l <<<"$image")" = 1 ] || fail "not one kernel image in ${kernel_packages[*]}: $image"
+    mv "$image" "$kernel.new/vmlinuz"
     module=$(find "$kernel.new" -name 'efivarfs.ko*')
     case $module in  # built in (none), plain (Debian 12) or compressed (Debian 13); busybox's insmod takes it plain
     '') ;;
@@ -42,7 +52,8 @@ if [ ! -f "$kernel/vmlinuz" ]; then
     *.ko.xz) busybox xz -dc "$module" >"$kernel.new/efivarfs.ko" || fail "cannot unpack $module" ;;
     *) fail "no way to unpack $module" ;;
     esac
-    rm -rf "$kernel.new"/*.deb "$kernel.new/boot" "$kernel.new/lib" "$kernel.new/usr" && mv "$kernel.new" "$kernel"
+    rm -rf "$kernel.new"/*.deb "$kernel.new/members" "$kernel.new/boot" "$kernel.new/lib" "$kernel.new/usr" &&
+        mv "$kernel.new" "$kernel"
 fi
 
 # The initramfs: busybox for the shell and the small tools, the real base64,
