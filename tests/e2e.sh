@@ -11,6 +11,8 @@ examples=$here/../examples
 source "$here/firmware.sh"
 cleanup() { tmux -S "$work/tmux" kill-server 2>/dev/null; rm -rf "$work" ${playerdir:+"$playerdir"}; }
 need_namespace
+# The sanitizer build's report of the suppressions used would land on the screens read here.
+[ -z "${LSAN_OPTIONS:-}" ] || export LSAN_OPTIONS=$LSAN_OPTIONS:print_suppressions=0
 
 # tmux on its own socket, without a status line so that the pane is the
 # whole window, and kept running between sessions (a server on its way out
