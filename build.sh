@@ -99,15 +99,16 @@ markdown_files() {
     if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
         git ls-files -z '*.md'
     else
-        find . \( -path './build*' -o -name .git \) -prune -o -name '*.md' -print0
+        find . \( -path ./build -o -path './build-*' -o -name .git \) -prune -o -name '*.md' -print0
     fi
 }
 
-# links: every relative link and image of the tracked Markdown files names a
-# file or directory of the tree; code blocks hold none. A path that starts
-# with / is taken from the top of the tree, as a forge takes it.
+# links: every relative link and image of the Markdown files names a file or
+# directory of the tree; code blocks hold none. A path that starts with / is
+# taken from the top of the tree, as a forge takes it.
 links() {
     local file target status=0
+    [ -n "$(markdown_files | head -c 1)" ] || { echo "links: no Markdown files found"; return 1; }
     while IFS=$'\t' read -r file target; do
         case $target in
         /*) [ -e ".$target" ] ;;
