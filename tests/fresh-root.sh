@@ -21,7 +21,8 @@ tarball() {
     mkdir -p "$cache/roots"
     if [ ! -s "$file" ] || [ -n "$(find "$file" -mtime +6)" ]; then
         echo "== making a minimal $suite root${include:+ with $include} ($file)" >&2
-        # The mirror's snapshot of testing carries a Release file whose date has passed.
+        # The mirror's snapshot of testing carries a Release file whose Valid-Until has
+        # passed; a release's own carries none, so this changes nothing for Debian 12 or 13.
         mmdebstrap --variant=minbase ${include:+--include="$include"} \
             --aptopt='Acquire::Check-Valid-Until "false";' "$suite" "$file.$$.tar.gz" >&2 ||
             { rm -f "$file.$$.tar.gz"; die "mmdebstrap $suite failed"; }
@@ -30,7 +31,7 @@ tarball() {
     echo "$file"
 }
 
-[ "$(id -u)" = 0 ] || die "needs root: it mounts and chroots"
+[ "$(id -u)" = 0 ] || die "needs root: it mounts and enters the root by pivot_root"
 if [ "${1:-}" = --tarball ]; then
     tarball "${2:?usage: fresh-root.sh --tarball SUITE [PACKAGE]}" "${3:-}"
     exit
@@ -60,15 +61,18 @@ echo "== ./build.sh $command in a fresh Debian $suite root ($(cat "$root/etc/deb
 # pivot_root: the kernel refuses a chrooted process the user namespaces that
 # autopkgtest's test bed and the end-to-end tests make. The root on itself
 # (pivot_root wants a mount point), the kernel's file systems, the download
-# cache and the minimal roots the package's own tests install it into; all
-# of it goes with the namespace, however the command ends.
+# cache, the minimal roots the package's own tests install it into and the
+# kernel the firmware test boots; all of it goes with the namespace, however
+# the command ends.
 unshare --mount --fork -- sh -eu -c '
     root=$1 cache=$2 suite=$3 command=$4
     mount --make-rprivate /
     mount --bind "$root" "$root"
     for fs in proc sys dev; do mount --rbind "/$fs" "$root/$fs"; done
     mount --bind "$cache/apt/$suite" "$root/var/cache/apt/archives"
-    mkdir -p "$root$cache/roots" && mount --bind "$cache/roots" "$root$cache/roots"
+    for kept in roots kernel; do
+        mkdir -p "$cache/$kept" "$root$cache/$kept" && mount --bind "$cache/$kept" "$root$cache/$kept"
+    done
     cd "$root" && pivot_root . .old-root && umount -l /.old-root && rmdir /.old-root
     cd /src
     exec env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \

@@ -19,7 +19,7 @@ done
 ldd "$(command -v busybox)" >/dev/null 2>&1 && skip "busybox is linked dynamically (Debian package busybox-static)"
 
 # The kernel of the release this runs on, from its packages: only vmlinuz and
-# efivarfs (a module on Debian 12), kept between runs beside apt's own cache.
+# efivarfs (a module on Debian 12), kept between runs (fresh roots share it).
 arch=$(dpkg --print-architecture)
 # The kernel image itself: testing's metapackage depends on linux-base-* too.
 kernel_package=$(apt-cache depends "linux-image-$arch" 2>/dev/null |
@@ -27,8 +27,8 @@ kernel_package=$(apt-cache depends "linux-image-$arch" 2>/dev/null |
 [ -n "$kernel_package" ] || skip "apt knows no linux-image-$arch (run apt-get update)"
 kernel_version=$(apt-cache show --no-all-versions "$kernel_package" | sed -n 's/^Version: //p')
 # Testing splits the kernel (linux-binary-*) and its modules (linux-modules-*) out of it.
-kernel_packages=("$kernel_package" $(apt-cache depends "$kernel_package" |
-    awk '$1 == "Depends:" && $2 ~ /^linux-(binary|modules)-/ { print $2 }'))
+mapfile -t kernel_packages < <(echo "$kernel_package" && apt-cache depends "$kernel_package" |
+    awk '$1 == "Depends:" && $2 ~ /^linux-(binary|modules)-/ { print $2 }')
 [ "$(id -u)" = 0 ] && cache=/var/cache/dunehopper || cache=${XDG_CACHE_HOME:-$HOME/.cache}/dunehopper
 kernel=$cache/kernel/${kernel_package}_$kernel_version
 if [ ! -f "$kernel/vmlinuz" ]; then
@@ -44,7 +44,7 @@ if [ ! -f "$kernel/vmlinuz" ]; then
     done
     image=$(find "$kernel.new/boot" "$kernel.new/usr" -type f -name 'vmlinuz*' 2>/dev/null)
     [ -n "$image" ] && [ "$(wc -l <<<"$image")" = 1 ] || fail "not one kernel image in ${kernel_packages[*]}: $image"
-    mv "$image" "$kernel.new/vmlinuz"
+    mv "$image" "$kernel.new/vmlinuz" || fail "cannot keep $image"
     module=$(find "$kernel.new" -name 'efivarfs.ko*')
     case $module in  # built in (none), plain (Debian 12) or compressed (Debian 13); busybox's insmod takes it plain
     '') ;;
