@@ -25,10 +25,13 @@ play_packages=(g++ cmake make libncurses-dev openssl)
 # busybox-static (the shell of the test's initramfs) boot the key's steps on
 # real firmware, with chattr from e2fsprogs, and apt fetches the kernel;
 # autopkgtest (with uidmap for its unshare test bed) and piuparts install the
-# package into fresh roots, which mmdebstrap makes.
+# package into fresh roots, which mmdebstrap makes; reprepro, with keys that
+# gpg and its agent make, publishes a deployer's messages in a signed apt
+# repository for such a root to upgrade from, and dch (devscripts) versions them.
 test_packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux openssl coreutils util-linux
     build-essential dpkg-dev debhelper devscripts lintian man-db valgrind clang-tidy clang-format
-    qemu-system-x86 ovmf busybox-static e2fsprogs apt autopkgtest piuparts mmdebstrap uidmap)
+    qemu-system-x86 ovmf busybox-static e2fsprogs apt autopkgtest piuparts mmdebstrap uidmap
+    reprepro gpg gpg-agent)
 # bench: bench/run.sh builds the benchmarks beside the tests, counts
 # instructions with callgrind and system calls with strace, and compares with
 # moon-buggy.

@@ -15,26 +15,66 @@ reveals() {
     in_firmware "$key" "$bin" </dev/null >out 2>err || fail "$bin exited with $?"
     cat "$@" | cmp - out || fail "$bin with $key does not print exactly $*"
 }
-sample=$(sed -n 's/^set(DUNEHOPPER_PAYLOAD "\([^"]*\)".*/\1/p' "$src/CMakeLists.txt")
-[ ${#sample} = 64 ] || fail "cannot read the sample payload from CMakeLists.txt"
+# copy_source DIR: the tracked files (outside a git checkout: the tree less its builds).
+copy_source() {
+    mkdir -p "$1"
+    if git -C "$src" ls-files --error-unmatch debian/rules >/dev/null 2>&1; then
+        git -C "$src" ls-files -z | tar -C "$src" --null -T - -cf -
+    else
+        tar -C "$src" --exclude=./build --exclude='./build-*' --exclude='./obj-*' -cf - .
+    fi | tar -C "$1" -xf -
+}
+# in_source DIR [NAME=VALUE...] COMMAND...: in DIR, with nothing from the caller's
+# environment that would change the package; the output in DIR.log.
+in_source() {
+    local dir=$1
+    shift
+    (cd "$dir" && env -u DUNEHOPPER_PAYLOAD -u DEB_BUILD_OPTIONS -u SOURCE_DATE_EPOCH -u CXX -u CXXFLAGS "$@") >"$dir.log" 2>&1
+}
+valid=$(cat "$src/payload")
+[ ${#valid} = 64 ] || fail "cannot read the payload from $src/payload"
 
 case $case_name in
-payload-setting)  # each bad value stops configuration and says what is wrong
-    while IFS='|' read -r value expected; do
-        printf -v value '%b' "$value"
-        cmake -S "$src" -B cfg -DDUNEHOPPER_TESTS=OFF "-DDUNEHOPPER_PAYLOAD=$value" >log 2>&1 &&
-            fail "configured with payload '$value'"
-        tr -s ' \n' ' ' <log | grep -qF "$expected" || fail "payload '$value': no '$expected' in: $(cat log)"
-        [ -e cfg/Makefile ] && fail "payload '$value': a build system was written"
-        rm -rf cfg
+payload-setting)  # the file payload, or -DDUNEHOPPER_PAYLOAD over it: a bad one stops configuration and says why
+    copy_source tree
+    # configure FILE [OPTION]: with a payload file of FILE's bytes ("none": no file).
+    configure() {
+        rm -rf cfg tree/payload
+        [ "$1" = none ] || printf %s "$1" >tree/payload
+        cmake -S tree -B cfg -DDUNEHOPPER_TESTS=OFF ${2:+"$2"} >log 2>&1
+    }
+    built_with() { grep -qF "DUNEHOPPER_PAYLOAD=\\\"$1\\\"" cfg/CMakeFiles/dunehopper.dir/flags.make; }
+    while IFS='|' read -r file option expected; do
+        printf -v file '%b' "$file"
+        what="payload file '$file'${option:+ and $option}"
+        if [ "$expected" = built ]; then
+            configure "$file" "$option" && built_with "$valid" || fail "$what: not built with $valid: $(cat log)"
+            continue
+        fi
+        configure "$file" "$option" && fail "configured with $what"
+        tr -s ' \n' ' ' <log | grep -qF "$expected" || fail "$what: no '$expected' in: $(cat log)"
+        [ -e cfg/Makefile ] && fail "$what: a build system was written"
     done <<EOF
-|is 0 characters; it must be exactly 64
-U2FsdGVkX1|is 10 characters
-${sample%??}==|"=" padding
-${sample%?}-|outside the base64 alphabet
-${sample%?}\\n|outside the base64 alphabet
-${sample:0:10}A${sample:11}|does not decode to "Salted__"
+none||There is no file $work/tree/payload: write one with tools/make-payload KEY MESSAGE > payload
+||The file $work/tree/payload is 0 characters; it must be exactly 64
+U2FsdGVkX1\\n||payload is 10 characters
+${valid}\\n\\n||payload is 65 characters
+${valid%??}==\\n||"=" padding
+${valid%?}-\\n||outside the base64 alphabet
+${valid}\\r\\n||built
+${valid:0:10}A${valid:11}\\n||does not decode to "Salted__"
+${valid}\\n|-DDUNEHOPPER_PAYLOAD=|DUNEHOPPER_PAYLOAD is 0 characters
+${valid}||built
+U2FsdGVkX1\\n|-DDUNEHOPPER_PAYLOAD=$valid|built
 EOF
+    # A changed file is built in at the next build, also where a build directory from
+    # before the file holds the payload as a cache entry of its own.
+    own=${valid:0:11}${valid:12}${valid:11:1}
+    configure "$valid" || fail "configure: $(cat log)"
+    printf '%s\n' '//base64 payload that the reveal decrypts (tools/make-payload prints one)' \
+        "DUNEHOPPER_PAYLOAD:STRING=$valid" >>cfg/CMakeCache.txt
+    echo "$own" >tree/payload
+    make -C cfg cmake_check_build_system >log 2>&1 && built_with "$own" || fail "a changed payload file is not built in"
     ;;
 make-payload)  # refusals, the edges it accepts, and a program built with its payload
     mp=$src/tools/make-payload
@@ -85,12 +125,13 @@ EOF
         grep -qxE '[A-Za-z0-9+/]{64}' payload || fail "make-payload $edge printed: $(cat payload)"
     done
 
-    # The deployer's flow: a new key, then a program built with the payload.
-    sh "$mp" --new-key new.efivar m31 >payload || fail "make-payload --new-key refused"
+    # The deployer's flow: a new key, then a program built with the payload file it writes.
+    copy_source tree
+    sh "$mp" --new-key new.efivar m31 >tree/payload || fail "make-payload --new-key refused"
     [ "$(head -c 4 new.efivar | od -An -tx1 | tr -d ' ')" = 07000000 ] || fail "key attributes are not 7"
     [ "$(wc -c <new.efivar)" = 20 ] || fail "the new key is not 4 + 16 bytes"
     sh "$mp" --new-key other.efivar m31 >/dev/null && ! cmp -s new.efivar other.efivar || fail "two new keys alike"
-    cmake -S "$src" -B own -DDUNEHOPPER_TESTS=OFF -DDUNEHOPPER_PAYLOAD="$(cat payload)" >log 2>&1 &&
+    cmake -S tree -B own -DDUNEHOPPER_TESTS=OFF >log 2>&1 &&
         cmake --build own --target dunehopper >>log 2>&1 || fail "build with the new payload: $(tail log)"
     reveals new.efivar own/dunehopper "$src/tests/banner.txt" m31
     # Another key: noise, not the message. Mostly 16 bytes and openssl's "bad
@@ -101,25 +142,10 @@ EOF
     grep -qF "$(head -c 8 m31)" out && fail "another key reveals the message"
     [ "$(wc -c <out)" -le $((1113 + 31)) ] || fail "another key: more than two blocks of noise: $(cat err)"
     ;;
-package)  # dpkg-buildpackage: lintian, hardening, layout, the same bytes twice, own payloads, the reveal
+package)  # dpkg-buildpackage: lintian, hardening, layout, the same bytes from the source package, refusals, the reveal
     for tool in dpkg-buildpackage dh lintian hardening-check man; do
         command -v $tool >/dev/null || skip "$tool is not installed"
     done
-    # The tracked files (outside a git checkout: the tree less its build directories).
-    copy_source() {  # DIR
-        mkdir -p "$1"
-        if git -C "$src" ls-files --error-unmatch debian/rules >/dev/null 2>&1; then
-            git -C "$src" ls-files -z | tar -C "$src" --null -T - -cf -
-        else
-            tar -C "$src" --exclude=./build --exclude='./build-*' --exclude='./obj-*' -cf - .
-        fi | tar -C "$1" -xf -
-    }
-    # In DIR, with nothing from the caller's environment that would change the package; DIR.log.
-    in_source() {  # DIR [NAME=VALUE...] COMMAND...
-        local dir=$1
-        shift
-        (cd "$dir" && env -u DUNEHOPPER_PAYLOAD -u DEB_BUILD_OPTIONS -u SOURCE_DATE_EPOCH -u CXX -u CXXFLAGS "$@") >"$dir.log" 2>&1
-    }
     version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
     arch=$(dpkg --print-architecture)
     copy_source one/dunehopper
@@ -179,30 +205,158 @@ EOF
     grep -qE ' -O2 .*-D_FORTIFY_SOURCE=2 .* -c [^ ]*/dunehopper\.cpp$' one/dunehopper.log ||
         fail "dunehopper.cpp not compiled with -O2 and _FORTIFY_SOURCE=2: $(grep -F dunehopper.cpp one/dunehopper.log)"
 
-    # Another path, and later: the same bytes.
-    copy_source elsewhere/two/src
-    in_source elsewhere/two/src dpkg-buildpackage -b -us -uc || fail "second build: $(tail -20 elsewhere/two/src.log)"
+    # The source package alone, unpacked elsewhere and built later: the same bytes.
+    mkdir -p elsewhere/two && dpkg-source -x "one/dunehopper_$version.dsc" elsewhere/two/src >dsc.log 2>&1 ||
+        fail "dpkg-source -x: $(cat dsc.log)"
+    in_source elsewhere/two/src dpkg-buildpackage -b -us -uc || fail "build from the .dsc: $(tail -20 elsewhere/two/src.log)"
     for file in "$deb" "$dbgsym"; do
-        cmp "$file" "elsewhere/two/${file#one/}" || fail "two builds differ"
-        echo "reproducible: $(sha256sum "$file")"
+        cmp "$file" "elsewhere/two/${file#one/}" || fail "the build from the .dsc differs"
+        echo "reproducible from the .dsc: $(sha256sum "$file")"
     done
 
-    # A deployer's payload names its own version; a bad one stops the build and says why.
-    own=${sample:0:11}${sample:12}${sample:11:1}
-    in_source one/dunehopper DUNEHOPPER_PAYLOAD="$own" dpkg-buildpackage -b -us -uc ||
-        fail "build with another payload: $(tail -20 one/dunehopper.log)"
-    own_version=$version+p$(printf %s "$own" | sha256sum | cut -c1-8)
-    for package in dunehopper dunehopper-dbgsym; do
-        [ "$(dpkg-deb -f "one/${package}_${own_version}_$arch.deb" Version)" = "$own_version" ] ||
-            fail "no $package $own_version in: $(ls one)"
-    done
-    dpkg -x "one/dunehopper_${own_version}_$arch.deb" own && grep -qF "$own" own/usr/games/dunehopper ||
-        fail "$own_version does not hold its payload"
-    in_source one/dunehopper DUNEHOPPER_PAYLOAD=U2FsdGVkX1 dpkg-buildpackage -b -us -uc &&
-        fail "built with a payload of 10 characters"
-    grep -q 'DUNEHOPPER_PAYLOAD is 10 characters' one/dunehopper.log || fail "bad payload: $(cat one/dunehopper.log)"
+    # What would make a package its source cannot rebuild, or a source package that
+    # gives the message away, stops the build and says why.
+    while IFS='|' read -r setting change expected; do
+        rm -rf wrong && copy_source wrong && (cd wrong && eval "$change")
+        in_source wrong $setting dpkg-buildpackage -us -uc && fail "built after: $setting $change"
+        tr -s " \n" " " <wrong.log | grep -qF "$expected" || fail "after $setting $change: no '$expected' in: $(tail wrong.log)"
+        ! ls dunehopper_*.deb 2>/dev/null || fail "after $setting $change: a package was written"
+        for tarball in dunehopper_*.tar.*; do
+            [ ! -e "$tarball" ] || ! tar -tf "$tarball" | grep -v examples/key.efivar | grep efivar ||
+                fail "after $setting $change: a key in the source package"
+        done
+        rm -f dunehopper_*
+    done <<EOF
+|printf U2FsdGVkX1 >payload|wrong/payload is 10 characters; it must be exactly 64
+|cp examples/key.efivar my-key.efivar|a key in the tree would ship in the source package: ./my-key.efivar
+DUNEHOPPER_PAYLOAD=$valid|:|DUNEHOPPER_PAYLOAD is set in the environment, which the package ignores
+EOF
 
     reveals "$src/examples/key.efivar" root/usr/games/dunehopper "$src/tests/banner.txt" "$src/examples/message.txt"
+    ;;
+apt)  # two messages from one key through a signed repository: install, a forged signature refused,
+    # upgrade, purge; each build's versions agree, and its source package rebuilds the same bytes
+    [ "$(id -u)" = 0 ] || skip "$case_name needs root"
+    for tool in dpkg-buildpackage dch reprepro gpg mmdebstrap; do
+        command -v $tool >/dev/null || skip "$tool is not installed"
+    done
+    need_namespace
+    arch=$(dpkg --print-architecture)
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:?}")
+    export GNUPGHOME=$work/gnupg DEBFULLNAME="Ann Deployer" DEBEMAIL=ann@example.org
+    cleanup() { gpgconf --kill all; rm -rf "$work"; }
+    mkdir -m 700 "$GNUPGHOME"
+    for name in repository impostor; do
+        gpg --batch --pinentry-mode loopback --passphrase '' --quick-gen-key "dunehopper test $name" default sign never \
+            2>/dev/null || fail "cannot make the $name's signing key"
+    done
+    fingerprint() { gpg --with-colons --list-keys "dunehopper test $1" | awk -F: '/^fpr/ { print $10; exit }'; }
+
+    # The deployer's tree, made theirs.
+    copy_source tree
+    sed -i "s/^Maintainer: .*/Maintainer: $DEBFULLNAME <$DEBEMAIL>/" tree/debian/control
+    sample_version=$(dpkg-parsechangelog -l tree/debian/changelog -S Version)
+    printf 'First: meet at the well.\n' >m1
+    printf 'Second: the well ran dry.\n' >m2
+    mkdir -p repo/conf
+    printf '%s\n' 'Codename: fleet' "Architectures: $arch source" 'Components: main' \
+        "SignWith: $(fingerprint repository)" 'AlsoAcceptFor: unstable' >repo/conf/distributions
+    # build N: message N's payload and changelog entry, the packages, the same bytes again
+    # from the source package alone, and the packages in the repository.
+    build() {
+        local version
+        sh tree/tools/make-payload key.efivar "m$1" >tree/payload || fail "make-payload m$1"
+        (cd tree && dch --local +msg "Message $1" && dch --release '') >dch.log 2>&1 || fail "dch: $(cat dch.log)"
+        version=$(dpkg-parsechangelog -l tree/debian/changelog -S Version)
+        [ "$version" = "$sample_version+msg$1" ] || fail "dch --local +msg gave $version"
+        in_source tree dpkg-buildpackage -us -uc || fail "dpkg-buildpackage: $(tail -20 tree.log)"
+        for file in "dunehopper_$version.dsc" "dunehopper_${version}_$arch.changes" "dunehopper_${version}_$arch.buildinfo"; do
+            grep -qx "Version: $version" "$file" || fail "$file: not version $version"
+        done
+        for package in dunehopper dunehopper-dbgsym; do
+            [ "$(dpkg-deb -f "${package}_${version}_$arch.deb" Version)" = "$version" ] || fail "$package is not $version"
+        done
+        rm -rf rebuilt && mkdir rebuilt && dpkg-source -x "dunehopper_$version.dsc" rebuilt/src >dsc.log 2>&1 &&
+            in_source rebuilt/src dpkg-buildpackage -b -us -uc || fail "build from the .dsc: $(tail -20 rebuilt/src.log)"
+        cmp "dunehopper_${version}_$arch.deb" "rebuilt/dunehopper_${version}_$arch.deb" ||
+            fail "the build from the .dsc of $version differs"
+        reprepro -b repo include fleet "dunehopper_${version}_$arch.changes" >reprepro.log 2>&1 ||
+            fail "reprepro: $(cat reprepro.log)"
+        echo "built $version, the same bytes from its .dsc: $(sha256sum "dunehopper_${version}_$arch.deb")"
+    }
+    sh tree/tools/make-payload --new-key key.efivar m1 >/dev/null || fail "make-payload --new-key"
+    build 1
+    v1=$(dpkg-parsechangelog -l tree/debian/changelog -S Version)
+    cp -a rebuilt/src first-source
+
+    # A target: a fresh root that trusts the repository's key alone, and holds the key in
+    # its firmware for the reveals.
+    tarball=$("$src/tests/fresh-root.sh" --tarball "$release") || fail "no $release root to test in"
+    mkdir target && tar -C target -xf "$tarball" || fail "cannot unpack $tarball"
+    cp -L /etc/resolv.conf target/etc/resolv.conf
+    mkdir -p target/etc/apt/keyrings target/srv/repo target/srv/first
+    gpg --quiet --export "$(fingerprint repository)" >target/etc/apt/keyrings/fleet.gpg
+    echo 'deb [signed-by=/etc/apt/keyrings/fleet.gpg] file:/srv/repo fleet main' >target/etc/apt/sources.list.d/fleet.list
+    cp key.efivar m1 m2 "$src/tests/banner.txt" target/root/
+    # on_target SCRIPT: SCRIPT run by bash in the target, as root, with the repository at
+    # /srv/repo and the first build's source package at /srv/first; its output in target.log.
+    # The target is a mount point of its own, as the private mounts of the reveal want.
+    on_target() {
+        unshare --mount --fork sh -c 'mount --make-rprivate / && mount --bind "$0" "$0" &&
+            for fs in proc sys dev; do mount --rbind "/$fs" "$0/$fs"; done &&
+            mount --bind "$1" "$0/srv/repo" && mount --bind "$2" "$0/srv/first" && exec chroot "$0" bash -euc "$3"' \
+            "$work/target" "$work/repo" "$work/first-source" \
+            "$(declare -p keypath unshare_cmd; declare -f in_firmware); export DEBIAN_FRONTEND=noninteractive; cd /root; $1" \
+            >target.log 2>&1
+    }
+    # reveals N: the installed version is build N's, and the key reveals message N.
+    reveals_message() {
+        on_target "dpkg-query -W -f='\${Version}' dunehopper >version
+            in_firmware key.efivar /usr/games/dunehopper </dev/null >out 2>err || echo \$? >status" ||
+            fail "the reveal of $1 did not run: $(tail target.log)"
+        [ "$(cat target/root/version)" = "$1" ] || fail "installed: $(cat target/root/version), not $1"
+        [ ! -e target/root/status ] || fail "$1 exited with $(cat target/root/status)"
+        cat "$src/tests/banner.txt" "$2" | cmp - target/root/out || fail "$1 does not reveal $2"
+        echo "$1 installed from the repository reveals $2"
+    }
+    on_target 'apt-get update -q && apt-get install -y -q dunehopper' || fail "apt-get install: $(tail -20 target.log)"
+    reveals_message "$v1" m1
+    # The package's own test holds for the deployer's payload too.
+    on_target 'cd /srv/first && AUTOPKGTEST_TMP=$(mktemp -d) sh debian/tests/reveal' ||
+        fail "debian/tests/reveal: $(cat target.log)"
+    cat target.log
+
+    # The second message, published under a signature by a key the target does not trust:
+    # apt keeps to what it had. Then signed by the repository's key: an ordinary upgrade.
+    build 2
+    v2=$(dpkg-parsechangelog -l tree/debian/changelog -S Version)
+    for signature in 'clearsign -o repo/dists/fleet/InRelease' 'detach-sign -a -o repo/dists/fleet/Release.gpg'; do
+        gpg --batch --quiet --yes --local-user "$(fingerprint impostor)" --$signature repo/dists/fleet/Release ||
+            fail "cannot forge the signature"
+    done
+    on_target 'apt-get update -q; apt-get upgrade -y -q'
+    grep -E '^[WE]: .*file:/srv/repo fleet InRelease' target.log ||
+        fail "apt took the forged signature without a word: $(tail -20 target.log)"
+    reveals_message "$v1" m1
+    reprepro -b repo export fleet >reprepro.log 2>&1 || fail "reprepro export: $(cat reprepro.log)"
+    on_target 'apt-get update -q && apt-get upgrade -y -q' || fail "apt-get upgrade: $(tail -20 target.log)"
+    reveals_message "$v2" m2
+
+    # Purged: neither files nor a trace in dpkg's database, but for directories other
+    # packages own too.
+    on_target 'dpkg -L dunehopper >files && apt-get purge -y -q dunehopper &&
+        ! dpkg-query -W -f="\${db:Status-Abbrev}\n" dunehopper 2>/dev/null | grep -v "^un" &&
+        while read -r path; do
+            [ "$path" = /. ] || [ ! -e "$path" ] || { [ -d "$path" ] && dpkg -S "$path" >/dev/null 2>&1; } ||
+                echo "left: $path"
+        done <files | grep . && exit 1 || :' || fail "the purge left: $(tail target.log)"
+    [ -s target/root/files ] || fail "dpkg listed no files"
+    echo "purged: none of its $(wc -l <target/root/files) paths left"
+
+    for pair in "$sample_version $v1" "$v1 $v2" "$sample_version $v2"; do
+        dpkg --compare-versions ${pair% *} lt ${pair#* } || fail "${pair% *} does not sort below ${pair#* }"
+        echo "dpkg --compare-versions ${pair% *} lt ${pair#* }: true"
+    done
     ;;
 autopkgtest | piuparts)  # debian/tests in a fresh root of this release; install, remove, purge
     [ "$(id -u)" = 0 ] || skip "$case_name needs root"
@@ -219,6 +373,7 @@ autopkgtest | piuparts)  # debian/tests in a fresh root of this release; install
         autopkgtest -U "$changes" -- unshare --release "$release" --tarball "$tarball" >log 2>&1 ||
             fail "autopkgtest: $(tail -20 log)"
         grep -E '^reveal +PASS' log || fail "autopkgtest ran no test: $(tail -20 log)"
+        grep -x 'the sample key reveals the sample message' log || fail "autopkgtest: not the sample's reveal"
     else
         # A plain root: one that holds apt-utils keeps debconf's files, which piuparts would blame on us.
         tarball=$("$src/tests/fresh-root.sh" --tarball "$release") || fail "no $release root to test in"

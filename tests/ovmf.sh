@@ -175,7 +175,7 @@ start=$SECONDS
 chain sample sample.cpio 3 &
 sample_chain=$!
 
-# The deployer's build, as the guide makes it, while the sample boots.
+# A build with a new key and message (a direct one: the payload given to CMake), while the sample boots.
 mp=$src/tools/make-payload
 own=$work/own/root/own
 mkdir -p "$own" && printf 'The oasis is two dunes east.\n' >"$own/my-message.txt"
