@@ -71,10 +71,12 @@ EOF
     # before the file holds the payload as a cache entry of its own.
     own=${valid:0:11}${valid:12}${valid:11:1}
     configure "$valid" || fail "configure: $(cat log)"
-    printf '%s\n' '//base64 payload that the reveal decrypts (tools/make-payload prints one)' \
-        "DUNEHOPPER_PAYLOAD:STRING=$valid" >>cfg/CMakeCache.txt
     echo "$own" >tree/payload
     make -C cfg cmake_check_build_system >log 2>&1 && built_with "$own" || fail "a changed payload file is not built in"
+    printf '%s\n' '//base64 payload that the reveal decrypts (tools/make-payload prints one)' \
+        "DUNEHOPPER_PAYLOAD:STRING=$valid" >>cfg/CMakeCache.txt
+    make -C cfg cmake_check_build_system >log 2>&1 && built_with "$own" ||
+        fail "a build directory from before the payload file keeps the payload it had"
     ;;
 make-payload)  # refusals, the edges it accepts, and a program built with its payload
     mp=$src/tools/make-payload
