@@ -211,31 +211,45 @@ redirected)  # the screen stays on the terminal, a file given stdout gets only t
     done ;;
 hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its own,
     # also when its keys come from a pipe that stays open (which outlives the pane's shell),
-    # silent or never pausing
-    for keys in "" "< <(sleep 20)" "< <(yes)"; do
+    # silent or never pausing. Where SIGHUP reaches the game, as an interactive shell
+    # passes it on to its jobs once the terminal has gone, the game ends at once without
+    # the reveal; stopped meanwhile so that the signal comes before the game sees the
+    # terminal gone, and the pane's shell ignoring it still, to tell the status.
+    for row in ":0" "< <(sleep 20):0" "< <(yes):0" ":129"; do
+        keys=${row%:*} status=${row##*:}
+        wrap=$([ "$status" = 129 ] && echo "env --default-signal=HUP")
         play none ">out 2>/dev/null $keys" "trap '' HUP;"
-        tm kill-server
+        if [ "$status" = 0 ]; then
+            tm kill-server
+        else
+            kill -STOP "$(cat pid)" && tm kill-server && kill -HUP "$(cat pid)" && kill -CONT "$(cat pid)"
+        fi
         deadline=$((SECONDS + 5))
         while kill -0 "$(cat pid)" 2>/dev/null; do
-            [ $SECONDS -lt $deadline ] || { kill -9 "$(cat pid)"; fail "still running after the hang-up ($keys)"; }
+            [ $SECONDS -lt $deadline ] || { kill -9 "$(cat pid)"; fail "still running after the hang-up ($row)"; }
             sleep 0.1
         done
-        cmp out "$here/banner.txt" || fail "after the hang-up ($keys): not the banner alone"
-        within 5 "the pane's shell after the hang-up ($keys)" test -e finished
-        grep -qx 0 status || fail "after the hang-up ($keys): exit status $(cat status)"
+        if [ "$status" = 0 ]; then
+            cmp out "$here/banner.txt" || fail "after the hang-up ($row): not the banner alone"
+        else
+            [ -s out ] && fail "after the hang-up ($row): the reveal ran"
+        fi
+        within 5 "the pane's shell after the hang-up ($row)" test -e finished
+        grep -qx "$status" status || fail "after the hang-up ($row): exit status $(cat status)"
     done ;;
-signals)  # Ctrl-C, Ctrl-\ or SIGTERM leave the terminal as it was; after Ctrl-Z and fg the game goes on
-    for signal in INT TERM QUIT; do
+signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; after Ctrl-Z and fg the game goes on
+    for row in INT:1 TERM:1 QUIT:131 HUP:129; do
+        signal=${row%:*}
         play none ">out" "ulimit -c 0;"
         case $signal in
         INT) tm send-keys -t game C-c ;;
         QUIT) tm send-keys -t game 'C-\' ;;
-        TERM) kill -TERM "$(cat pid)" ;;
+        *) kill -$signal "$(cat pid)" ;;  # the terminal stays: only the game gets it
         esac
         wait_for DONE
         modes_restored "$signal" modes
         [ -s out ] && fail "$signal: the reveal ran after the signal"
-        grep -qx "$([ $signal = QUIT ] && echo 131 || echo 1)" status || fail "$signal: exit status $(cat status)"
+        grep -qx "${row#*:}" status || fail "$signal: exit status $(cat status)"
         tm kill-session -t game
     done
     # Job control, as in an interactive shell, but without one that would
