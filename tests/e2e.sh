@@ -34,7 +34,7 @@ within() {  # SECONDS WHAT CMD...
 }
 wait_for() { within "${2:-10}" "$1" shows "$1"; }
 pane_is() { [ "$(tm display -p -t game '#{pane_width}x#{pane_height}')" = "$1" ]; }
-in_game() { [ "$(tm display -p -t game '#{alternate_on}')" = 1 ]; }
+in_game() { [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}')" = 10 ]; }  # the cursor hidden
 # need_player WHAT WHAT-PASSED: sets player, the setpriv command that runs a
 # command as a user without privileges, and pbin, a copy of the binary that
 # user can reach: a clone under a directory of mode 0700, such as /root, is
@@ -127,6 +127,7 @@ case $case_name in
 demonstration)  # plays itself, SPACE starts a run, `]` leaves and the terminal is whole
     play none
     screen | grep -q 'WelCome to Tavrel!' || fail "no greeting"
+    in_game || fail "not on the alternate screen with the cursor hidden"
     tm send-keys -t game Space
     within 10 "a run, without the prompt" running
     tm send-keys -t game ']'
@@ -237,7 +238,13 @@ hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its 
         within 5 "the pane's shell after the hang-up ($row)" test -e finished
         grep -qx "$status" status || fail "after the hang-up ($row): exit status $(cat status)"
     done ;;
-signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; after Ctrl-Z and fg the game goes on
+signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; after Ctrl-Z and fg the
+    # game goes on; in the reveal a signal takes its usual course again
+    # A slow reveal that notes the terminal's modes as the game left them (a
+    # shell that resumed the game puts its own back once the game has ended).
+    mkdir slow
+    printf '#!/bin/sh\ncat >/dev/null\nstty -a </dev/tty >%s/revealing\nsleep 1.5\necho late\n' "$work" >slow/openssl
+    chmod +x slow/openssl
     for row in INT:1 TERM:1 QUIT:131 HUP:129; do
         signal=${row%:*}
         play none ">out" "ulimit -c 0;"
@@ -253,18 +260,35 @@ signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; afte
         tm kill-session -t game
     done
     # Job control, as in an interactive shell, but without one that would
-    # mend the terminal modes itself when the job stops.
-    play none "; stty -a >stopped; echo STOPPED; until [ -e go ]; do sleep 0.1; done; fg" "set -m;"
-    tm send-keys -t game C-z
-    wait_for STOPPED
-    modes_restored "stopped" stopped
-    touch go
-    within 10 "the game back after fg" in_game
-    wait_for "Press SPACE to start"
+    # mend the terminal modes itself when the job stops. Stopped twice (not
+    # in a loop: a job that stops breaks the shell out of it); a setting
+    # changed while it was stopped is the one `]` goes back to.
+    stop="stty -a >stopped; echo STOPPED" resume="do sleep 0.1; done; fg"
+    play none "; $stop 1; stty werase ^X; until [ -e go1 ]; $resume; $stop 2; until [ -e go2 ]; $resume" \
+        "set -m; export PATH=$work/slow:\$PATH;"
+    for n in 1 2; do
+        tm send-keys -t game C-z
+        wait_for "STOPPED $n"
+        modes_restored "stopped ($n)" stopped
+        touch go$n
+        within 10 "the game back after fg ($n)" in_game
+        wait_for "Press SPACE to start"
+    done
     tm send-keys -t game Space
     within 10 "a run after fg" running
     tm send-keys -t game ']'
-    terminal_restored ;;
+    terminal_restored
+    grep -q 'werase = ^X;' revealing || fail "the setting made while the game was stopped was undone at \`]\`"
+    # Ctrl-C during the reveal, here for the program alone, ends it as it ends any program.
+    rm revealing
+    tm kill-session -t game
+    play none ">out" "export PATH=$work/slow:\$PATH;"
+    tm send-keys -t game ']'
+    within 10 "the reveal under way" test -e revealing
+    kill -INT "$(cat pid)"
+    wait_for DONE
+    grep -q late out && fail "the reveal went on after the interrupt"
+    grep -qx 130 status || fail "interrupt during the reveal: exit status $(cat status)" ;;
 sizes)  # from a single cell to a wall of a screen: a key storm, then `]` leaves cleanly
     for size in 1x1 3x2 20x10 30x24 80x24 200x60 500x150; do
         cols=${size%x*} rows=${size#*x}
