@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -100,6 +101,7 @@ struct DunehopperProbe {
     std::int8_t& debounce() { return game->debounceTimer; }
     std::int8_t& timer() { return game->timer; }
     void play() { game->startGame(); }
+    [[nodiscard]] bool gone(bool askInput) const { return game->playerGone(askInput); }
     void frame() { game->draw(); }
     // The dino's rows as drawn from `top`; what follows the sprite is the
     // airborne legs, or the body again and the legs.
@@ -420,6 +422,55 @@ TEST(Loop, PassedWindowIsEightToThirtyAndThePressLiftsTheDinoFirst)
         EXPECT_EQ(p.score().passed, counted ? 1 : 0) << "bush at " << bush;
         EXPECT_EQ(p.state(), GAME_STARTED) << "bush at " << bush;
     }
+}
+
+// The terminal the screen is drawn on, opened while standard input is closed,
+// must not take descriptor 0: the game would then take it for a failure, or
+// read its keys from it, and it would outlive the game.
+TEST(Frame, OpensOnTheTerminalWithStandardInputClosed)
+{
+    int const input = dup(STDIN_FILENO);
+    close(STDIN_FILENO);
+    {
+        Probe p(24, 80);
+        EXPECT_EQ(p.size().x, 80) << "no screen";
+        EXPECT_EQ(fcntl(STDIN_FILENO, F_GETFD), -1) << "the terminal took standard input's place";
+    }
+    EXPECT_EQ(fcntl(STDIN_FILENO, F_GETFD), -1) << "a descriptor left behind by the game";
+    dup2(input, STDIN_FILENO);
+    close(input);
+}
+
+// Whether the player has gone, asked of keys fed through a pipe: only an
+// input that has ended counts, and keys a departed writer left are played.
+TEST(Loop, PlayerGoneOnlyOnceTheInputHasEnded)
+{
+    struct Case {
+        const char* what;
+        bool writerStays;
+        int keys;
+        bool gone;
+    };
+    Probe p(24, 80);
+    int const terminal = dup(STDIN_FILENO);
+    for (Case c : {Case{"a key waiting", true, 1, false}, Case{"nothing yet", true, 0, false},
+                   Case{"keys left behind", false, 2, false}, Case{"ended", false, 0, true}}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        ASSERT_EQ(write(ends[1], "  ", c.keys), c.keys);
+        if (!c.writerStays) {
+            close(ends[1]);
+        }
+        dup2(ends[0], STDIN_FILENO);
+        close(ends[0]);
+        EXPECT_EQ(p.gone(true), c.gone) << c.what;
+        EXPECT_FALSE(p.gone(false)) << c.what << ": the screen's terminal is still there";
+        if (c.writerStays) {
+            close(ends[1]);
+        }
+    }
+    dup2(terminal, STDIN_FILENO);
+    close(terminal);
 }
 
 TEST(Loop, StartReadsTheTerminalUntilQuit)
