@@ -53,13 +53,14 @@ need_player() {
     "${player[@]}" test -x "$pbin" || skip "$pbin is out of an unprivileged user's reach ($2)"
 }
 # pane LINE: runs LINE (bash, with in_firmware at hand) in a pane of $cols x
-# $rows, then records its exit status and the terminal's modes.
+# $rows, then records its exit status and the terminal's modes, as they were
+# before it too.
 cols=80 rows=24
 pane() {
     need_tmux
-    rm -f status modes finished
+    rm -f status modes finished before
     { declare -p unshare_cmd keypath; declare -f in_firmware
-      printf 'export LANG=C.UTF-8\n%s\necho $? >status; stty -a >modes; echo DONE; : >finished\nstty -a >/dev/null 2>&1 && exec sleep 60  # not once the terminal is gone\n' "$1"
+      printf 'export LANG=C.UTF-8\nstty -a >before\n%s\necho $? >status; stty -a >modes; echo DONE; : >finished\nstty -a >/dev/null 2>&1 && exec sleep 60  # not once the terminal is gone\n' "$1"
     } >pane.sh
     tm new-session -d -s game -x "$cols" -y "$rows" "bash $work/pane.sh"
 }
@@ -70,12 +71,15 @@ play() {
     pane "${3:-} in_firmware $1 $work/launch ${2:-}"
     wait_for "Press SPACE to start" "${patience:-10}"
 }
-modes_restored() {  # WHEN MODES-FILE
+modes_restored() {  # WHEN MODES-FILE: every mode as before the game, unless $set_meanwhile
     grep -qw -- '-echo' "$2" && fail "$1: echo left off"
     grep -qw -- '-icanon' "$2" && fail "$1: canonical input left off"
+    [ -n "${set_meanwhile:-}" ] || diff <(sed 1d before) <(sed 1d "$2") >changed ||  # line 1: speed and size
+        fail "$1: modes changed: $(grep '^>' changed)"
     within 5 "$1: normal screen and cursor" normal_screen
 }
-normal_screen() { [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}')" = 01 ]; }
+# The normal screen, the cursor shown, and the cursor keys and keypad sending their normal codes.
+normal_screen() { [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}#{keypad_cursor_flag}#{keypad_flag}')" = 0100 ]; }
 terminal_restored() {  # waits for the pane's end: on a tiny screen DONE may not show
     within "${patience:-10}" "the end of the pane's command" test -e finished
     grep -qx 0 status || fail "exit status: $(cat status)"
@@ -273,6 +277,7 @@ signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; afte
         tm send-keys -t game C-z
         wait_for "STOPPED $n"
         modes_restored "stopped ($n)" stopped
+        set_meanwhile=1  # the setting below
         touch go$n
         within 10 "the game back after fg ($n)" in_game
         wait_for "Press SPACE to start"
