@@ -290,7 +290,7 @@ void setDefaultAction(int signal)
 // it (curses is not async-signal-safe), so the loop does that after the key
 // read, which the signal cuts short.
 volatile std::sig_atomic_t stopAsked = 0;     // Ctrl-Z: suspend, then play on
-volatile std::sig_atomic_t endingSignal = 0;  // Ctrl-C, SIGTERM, Ctrl-\: leave without the reveal
+volatile std::sig_atomic_t endingSignal = 0;  // Ctrl-C, SIGTERM, Ctrl-\, SIGHUP: leave without the reveal
 
 void noteSignal(int signal)
 {
@@ -304,7 +304,11 @@ void noteSignal(int signal)
 // Taken before the screen opens, so that curses finds them handled and
 // leaves them alone. For SIGTSTP that also spares every refresh the two
 // sigaction calls with which curses would hold a suspension off meanwhile.
-constexpr std::array kGameSignals{SIGINT, SIGTERM, SIGQUIT, SIGTSTP};
+// SIGHUP, which curses leaves to its default action, would end the process
+// on the alternate screen with the cursor hidden where the terminal is still
+// there (`kill -HUP`, a terminal multiplexer that only detaches); where it
+// has gone, putting it back costs a few writes that fail at once.
+constexpr std::array kGameSignals{SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGTSTP};
 
 void noteGameSignals()
 {
@@ -777,13 +781,15 @@ static void useUtf8Characters()
 static void ignoreBrokenPipe(int /*signal*/) {}
 
 // The player interrupted the game: no banner and no reveal. Status 1 for
-// Ctrl-C and SIGTERM, as curses programs have it; Ctrl-\ keeps its own
-// course (status 131, a core dump where those are enabled).
+// Ctrl-C and SIGTERM, as curses programs have it. Ctrl-\ keeps its own
+// course (status 131, a core dump where those are enabled), and so does a
+// hang-up (status 129): whoever watches the process, a shell or a session
+// manager, learns that the terminal went, not that the player gave up.
 static int leaveAsSignalled(int signal)
 {
-    if (signal == SIGQUIT) {
-        setDefaultAction(SIGQUIT);
-        std::raise(SIGQUIT);
+    if (signal == SIGQUIT || signal == SIGHUP) {
+        setDefaultAction(signal);
+        std::raise(signal);
     }
     return EXIT_FAILURE;
 }

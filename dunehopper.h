@@ -40,7 +40,7 @@ public:
     Dunehopper& operator=(Dunehopper&&) = delete;
 
     // Plays until the player presses `]`, standard input ends, the terminal
-    // goes away, or an interrupt, termination or quit signal arrives.
+    // goes away, or an interrupt, termination, quit or hang-up signal arrives.
     void start();
 
 private:

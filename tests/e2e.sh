@@ -34,7 +34,7 @@ within() {  # SECONDS WHAT CMD...
 }
 wait_for() { within "${2:-10}" "$1" shows "$1"; }
 pane_is() { [ "$(tm display -p -t game '#{pane_width}x#{pane_height}')" = "$1" ]; }
-in_game() { [ "$(tm display -p -t game '#{alternate_on}')" = 1 ]; }
+in_game() { [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}')" = 10 ]; }  # the cursor hidden
 # need_player WHAT WHAT-PASSED: sets player, the setpriv command that runs a
 # command as a user without privileges, and pbin, a copy of the binary that
 # user can reach: a clone under a directory of mode 0700, such as /root, is
@@ -53,13 +53,14 @@ need_player() {
     "${player[@]}" test -x "$pbin" || skip "$pbin is out of an unprivileged user's reach ($2)"
 }
 # pane LINE: runs LINE (bash, with in_firmware at hand) in a pane of $cols x
-# $rows, then records its exit status and the terminal's modes.
+# $rows, then records its exit status and the terminal's modes, as they were
+# before it too.
 cols=80 rows=24
 pane() {
     need_tmux
-    rm -f status modes finished
+    rm -f status modes finished before
     { declare -p unshare_cmd keypath; declare -f in_firmware
-      printf 'export LANG=C.UTF-8\n%s\necho $? >status; stty -a >modes; echo DONE; : >finished\nstty -a >/dev/null 2>&1 && exec sleep 60  # not once the terminal is gone\n' "$1"
+      printf 'export LANG=C.UTF-8\nstty -a >before\n%s\necho $? >status; stty -a >modes; echo DONE; : >finished\nstty -a >/dev/null 2>&1 && exec sleep 60  # not once the terminal is gone\n' "$1"
     } >pane.sh
     tm new-session -d -s game -x "$cols" -y "$rows" "bash $work/pane.sh"
 }
@@ -70,12 +71,15 @@ play() {
     pane "${3:-} in_firmware $1 $work/launch ${2:-}"
     wait_for "Press SPACE to start" "${patience:-10}"
 }
-modes_restored() {  # WHEN MODES-FILE
+modes_restored() {  # WHEN MODES-FILE: every mode as before the game, unless $set_meanwhile
     grep -qw -- '-echo' "$2" && fail "$1: echo left off"
     grep -qw -- '-icanon' "$2" && fail "$1: canonical input left off"
+    [ -n "${set_meanwhile:-}" ] || diff <(sed 1d before) <(sed 1d "$2") >changed ||  # line 1: speed and size
+        fail "$1: modes changed: $(grep '^>' changed)"
     within 5 "$1: normal screen and cursor" normal_screen
 }
-normal_screen() { [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}')" = 01 ]; }
+# The normal screen, the cursor shown, and the cursor keys and keypad sending their normal codes.
+normal_screen() { [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}#{keypad_cursor_flag}#{keypad_flag}')" = 0100 ]; }
 terminal_restored() {  # waits for the pane's end: on a tiny screen DONE may not show
     within "${patience:-10}" "the end of the pane's command" test -e finished
     grep -qx 0 status || fail "exit status: $(cat status)"
@@ -127,6 +131,7 @@ case $case_name in
 demonstration)  # plays itself, SPACE starts a run, `]` leaves and the terminal is whole
     play none
     screen | grep -q 'WelCome to Tavrel!' || fail "no greeting"
+    in_game || fail "not on the alternate screen with the cursor hidden"
     tm send-keys -t game Space
     within 10 "a run, without the prompt" running
     tm send-keys -t game ']'
@@ -173,14 +178,16 @@ zero-bytes)  # what the pipeline prints reaches stdout untouched: zero bytes, lo
     expect_output "$here/banner.txt" pipeline.txt ;;
 no-terminal)  # no terminal at all, or one curses cannot use: notice, banner, exit 0
     no_game_run none "$bin"
-    grep -q 'skipping the game' err || fail "no notice without a terminal"
+    # The notice, whole, before what the reveal's tools say without a key.
+    [ "$(head -n 1 err)" = "dunehopper: no terminal to play on, skipping the game" ] || fail "notice: $(cat err)"
     expect_output "$here/banner.txt"
     need_tmux
     for term in unset no-such-terminal dumb; do
         [ "$term" = unset ] && env=(env -u TERM) || env=(env TERM=$term)
         pane "in_firmware none ${env[*]} '$bin' 2>err"
         wait_for DONE
-        grep -q 'skipping the game' err || fail "TERM $term: no notice"
+        [ "$(head -n 1 err)" = "dunehopper: cannot use terminal type '${term#unset}', skipping the game" ] ||
+            fail "TERM $term: notice $(cat err)"
         grep -qx 0 status || fail "TERM $term: exit status $(cat status)"
         grep -q -- '__   __.   _______ .______' shown || fail "TERM $term: no banner"
         tm kill-session -t game
@@ -192,8 +199,8 @@ redirected)  # the screen stays on the terminal, a file given stdout gets only t
     for row in '@ >out:plays' '@ >out </dev/null:ends' '@ </dev/null:ends' "@ < <(printf ']'; $held):ends" \
         "@ >out < <(printf '   '; until [ -e $work/go ]; do sleep 0.1; done; printf ']'; $held):runs" \
         '@ <&- >out:ends' '{ @ >out && cat >rest; } <keys:ends' '@ 0>/dev/tty >out:ends'; do
-        line=${row%:*} game="in_firmware none '$bin'"
-        rm -f out rest go
+        line=${row%:*} game="in_firmware none '$bin' 2>>err"
+        rm -f out rest go err
         printf 'ab ]left' >keys
         pane "${line//@/$game}"
         case ${row##*:} in
@@ -201,6 +208,7 @@ redirected)  # the screen stays on the terminal, a file given stdout gets only t
         runs) within 10 "a run from the spaces fed in" running && : >go ;;
         esac
         patience=5 terminal_restored
+        grep '^dunehopper:' err && fail "$line: a notice, such as of a terminal it did not find"
         case $line in
         *rest*) expect_output "$here/banner.txt"
             [ "$(cat rest)" = left ] || fail "keys from a file: the game did not stop reading at \`]\`" ;;
@@ -211,46 +219,84 @@ redirected)  # the screen stays on the terminal, a file given stdout gets only t
     done ;;
 hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its own,
     # also when its keys come from a pipe that stays open (which outlives the pane's shell),
-    # silent or never pausing
-    for keys in "" "< <(sleep 20)" "< <(yes)"; do
+    # silent or never pausing. Where SIGHUP reaches the game, as an interactive shell
+    # passes it on to its jobs once the terminal has gone, the game ends at once without
+    # the reveal; stopped meanwhile so that the signal comes before the game sees the
+    # terminal gone, and the pane's shell ignoring it still, to tell the status.
+    for row in ":0" "< <(sleep 20):0" "< <(yes):0" ":129"; do
+        keys=${row%:*} status=${row##*:}
+        wrap=$([ "$status" = 129 ] && echo "env --default-signal=HUP")
         play none ">out 2>/dev/null $keys" "trap '' HUP;"
-        tm kill-server
+        if [ "$status" = 0 ]; then
+            tm kill-server
+        else
+            kill -STOP "$(cat pid)" && tm kill-server && kill -HUP "$(cat pid)" && kill -CONT "$(cat pid)"
+        fi
         deadline=$((SECONDS + 5))
         while kill -0 "$(cat pid)" 2>/dev/null; do
-            [ $SECONDS -lt $deadline ] || { kill -9 "$(cat pid)"; fail "still running after the hang-up ($keys)"; }
+            [ $SECONDS -lt $deadline ] || { kill -9 "$(cat pid)"; fail "still running after the hang-up ($row)"; }
             sleep 0.1
         done
-        cmp out "$here/banner.txt" || fail "after the hang-up ($keys): not the banner alone"
-        within 5 "the pane's shell after the hang-up ($keys)" test -e finished
-        grep -qx 0 status || fail "after the hang-up ($keys): exit status $(cat status)"
+        if [ "$status" = 0 ]; then
+            cmp out "$here/banner.txt" || fail "after the hang-up ($row): not the banner alone"
+        else
+            [ -s out ] && fail "after the hang-up ($row): the reveal ran"
+        fi
+        within 5 "the pane's shell after the hang-up ($row)" test -e finished
+        grep -qx "$status" status || fail "after the hang-up ($row): exit status $(cat status)"
     done ;;
-signals)  # Ctrl-C, Ctrl-\ or SIGTERM leave the terminal as it was; after Ctrl-Z and fg the game goes on
-    for signal in INT TERM QUIT; do
+signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; after Ctrl-Z and fg the
+    # game goes on; in the reveal a signal takes its usual course again
+    # A slow reveal that notes the terminal's modes as the game left them (a
+    # shell that resumed the game puts its own back once the game has ended).
+    mkdir slow
+    printf '#!/bin/sh\ncat >/dev/null\nstty -a </dev/tty >%s/revealing\nsleep 1.5\necho late\n' "$work" >slow/openssl
+    chmod +x slow/openssl
+    for row in INT:1 TERM:1 QUIT:131 HUP:129; do
+        signal=${row%:*}
         play none ">out" "ulimit -c 0;"
         case $signal in
         INT) tm send-keys -t game C-c ;;
         QUIT) tm send-keys -t game 'C-\' ;;
-        TERM) kill -TERM "$(cat pid)" ;;
+        *) kill -$signal "$(cat pid)" ;;  # the terminal stays: only the game gets it
         esac
         wait_for DONE
         modes_restored "$signal" modes
         [ -s out ] && fail "$signal: the reveal ran after the signal"
-        grep -qx "$([ $signal = QUIT ] && echo 131 || echo 1)" status || fail "$signal: exit status $(cat status)"
+        grep -qx "${row#*:}" status || fail "$signal: exit status $(cat status)"
         tm kill-session -t game
     done
     # Job control, as in an interactive shell, but without one that would
-    # mend the terminal modes itself when the job stops.
-    play none "; stty -a >stopped; echo STOPPED; until [ -e go ]; do sleep 0.1; done; fg" "set -m;"
-    tm send-keys -t game C-z
-    wait_for STOPPED
-    modes_restored "stopped" stopped
-    touch go
-    within 10 "the game back after fg" in_game
-    wait_for "Press SPACE to start"
+    # mend the terminal modes itself when the job stops. Stopped twice (not
+    # in a loop: a job that stops breaks the shell out of it); a setting
+    # changed while it was stopped is the one `]` goes back to.
+    stop="stty -a >stopped; echo STOPPED" resume="do sleep 0.1; done; fg"
+    play none "; $stop 1; stty werase ^X; until [ -e go1 ]; $resume; $stop 2; until [ -e go2 ]; $resume" \
+        "set -m; export PATH=$work/slow:\$PATH;"
+    for n in 1 2; do
+        tm send-keys -t game C-z
+        wait_for "STOPPED $n"
+        modes_restored "stopped ($n)" stopped
+        set_meanwhile=1  # the setting below
+        touch go$n
+        within 10 "the game back after fg ($n)" in_game
+        wait_for "Press SPACE to start"
+    done
     tm send-keys -t game Space
     within 10 "a run after fg" running
     tm send-keys -t game ']'
-    terminal_restored ;;
+    terminal_restored
+    grep -q 'werase = ^X;' revealing || fail "the setting made while the game was stopped was undone at \`]\`"
+    # Ctrl-C during the reveal, here for the program alone, ends it as it ends any program.
+    rm revealing
+    tm kill-session -t game
+    play none ">out" "export PATH=$work/slow:\$PATH;"
+    tm send-keys -t game ']'
+    within 10 "the reveal under way" test -e revealing
+    kill -INT "$(cat pid)"
+    wait_for DONE
+    grep -q late out && fail "the reveal went on after the interrupt"
+    grep -qx 130 status || fail "interrupt during the reveal: exit status $(cat status)" ;;
 sizes)  # from a single cell to a wall of a screen: a key storm, then `]` leaves cleanly
     for size in 1x1 3x2 20x10 30x24 80x24 200x60 500x150; do
         cols=${size%x*} rows=${size#*x}

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -42,6 +43,21 @@ Cell cellAt(int y, int x)
     std::mbstate_t state{};
     std::size_t const n = std::wcrtomb(bytes, wide[0], &state);
     return {std::string(bytes, n > sizeof bytes ? 0 : n), pair, attrs & ~A_COLOR};  // -1: not a character
+}
+// The colour a cell's text is drawn in, named as curses names colours (the
+// pair number alone would not tell a blue dino from a cyan one): the pair's
+// foreground when its background is black, as all the game's are.
+constexpr short kOwnColours = -1;  // pair 0: the terminal's own colours
+constexpr short kNotOnBlack = -2;
+short ink(int y, int x)
+{
+    short const pair = cellAt(y, x).pair;
+    short foreground = kOwnColours;
+    short background = COLOR_BLACK;
+    if (pair != 0 && pair_content(pair, &foreground, &background) == ERR) {
+        return kNotOnBlack;
+    }
+    return background == COLOR_BLACK ? foreground : kNotOnBlack;
 }
 std::string cells(int y, int x, int count)  // as UTF-8
 {
@@ -85,6 +101,7 @@ struct DunehopperProbe {
     std::int8_t& debounce() { return game->debounceTimer; }
     std::int8_t& timer() { return game->timer; }
     void play() { game->startGame(); }
+    [[nodiscard]] bool gone(bool askInput) const { return game->playerGone(askInput); }
     void frame() { game->draw(); }
     // The dino's rows as drawn from `top`; what follows the sprite is the
     // airborne legs, or the body again and the legs.
@@ -108,6 +125,8 @@ TEST(Frame, OpensAtTheTerminalSizeAndRespawnsTheBushByTheTimer)
         Probe p(rows, cols);
         EXPECT_EQ(p.size().x, cols);
         EXPECT_EQ(p.size().y, rows);
+        EXPECT_EQ(wgetdelay(stdscr), 60) << "the key read's time-out is the frame's pace";
+        EXPECT_TRUE(is_keypad(stdscr));
         EXPECT_EQ(p.state(), GAME_AI);
         EXPECT_EQ(p.bush(), -10);
         std::map<int, std::int32_t> columns;  // by timer
@@ -135,10 +154,13 @@ TEST(Frame, BushMovesThreeColumnsIsDrawnLeftOfColsMinusFourAndBehindTheDino)
     EXPECT_EQ(cells(20, 46, 7), " ██ ██ ");
     EXPECT_EQ(cells(21, 46, 7), "  ███  ");
     EXPECT_EQ(cells(22, 46, 7), "  ███  ");
-    EXPECT_EQ(cellAt(19, 48).pair, 2);
+    EXPECT_EQ(ink(19, 48), COLOR_GREEN);
     p.bush() = 30;  // at 27 the standing dino's row covers the bush's first three columns
     p.frame();
     EXPECT_EQ(cells(19, 27, 5), "█▀▔█▄");
+    p.bush() = 78;  // moves to 75 = cols - 5: drawn, up to the right edge
+    p.frame();
+    EXPECT_EQ(cells(19, 75, 5), "▄█ █▄");
     p.bush() = 79;  // moves to 76 = cols - 4: off
     p.frame();
     EXPECT_EQ(cells(19, 72, 8), repeat(" ", 8));
@@ -146,6 +168,11 @@ TEST(Frame, BushMovesThreeColumnsIsDrawnLeftOfColsMinusFourAndBehindTheDino)
     p.frame();
     EXPECT_EQ(cells(19, 0, 4), "    ");
     EXPECT_EQ(cells(22, 0, 3), "███");
+    p.frame();  // -4: kept, though nothing of it shows
+    EXPECT_EQ(p.bush(), -4);
+    p.bush() = -2;  // moves to -5: respawned
+    p.frame();
+    EXPECT_GE(p.bush(), 80);
 }
 
 // A print that starts on the screen and runs past its right edge is left to
@@ -182,16 +209,20 @@ TEST(Frame, DemonstrationJumpsOnElevenToTwentySevenAfterTheCollisionTest)
 {
     struct Case {
         std::int32_t before;
+        std::int8_t jumpLeft;
         char after;
-    };  // after 12 frames: only a bush passing through 27 is cleared
-    for (Case c :
-         {Case{30, GAME_AI}, Case{33, GAME_AI}, Case{31, GAME_OVER}, Case{32, GAME_OVER}, Case{14, GAME_OVER}}) {
+    };  // after 12 frames: from the ground only a bush passing through 27 is cleared; one that
+        // reaches 11 on a jump's last frame is jumped again
+    for (Case c : {Case{30, 0, GAME_AI}, Case{33, 0, GAME_AI}, Case{31, 0, GAME_OVER}, Case{32, 0, GAME_OVER},
+                   Case{14, 0, GAME_OVER}, Case{14, 1, GAME_AI}}) {
         Probe p(24, 80);
         p.bush() = c.before;
+        p.jumpLeft() = c.jumpLeft;
+        p.airborne() = c.jumpLeft > 0;
         for (int i = 0; i < 12; ++i) {
             p.frame();
         }
-        EXPECT_EQ(p.state(), c.after) << "bush from " << c.before;
+        EXPECT_EQ(p.state(), c.after) << "bush from " << c.before << ", airborne for " << int(c.jumpLeft);
         if (c.after == GAME_OVER) {
             EXPECT_EQ(cells(11, 36, 9), "GAME OVER");
             EXPECT_EQ(cells(12, 30, 20), "Press SPACE to start");
@@ -215,7 +246,7 @@ TEST(Frame, JumpLastsNineFramesAndTheLastShowsTheStandingPoseRaised)
     for (int frame = 1; frame <= 9; ++frame) {
         EXPECT_EQ(p.airborne(), frame < 9) << "frame " << frame;
         EXPECT_EQ(cells(23, 0, 80), repeat("█", 80)) << "ground under a jump, frame " << frame;
-        EXPECT_EQ(cellAt(14, 5).pair, 3);
+        EXPECT_EQ(ink(14, 5), COLOR_BLUE);
         if (frame < 9) {
             Probe::expectDino(8, {kLegsA, repeat(" ", 22)});
             p.pass(ERR);
@@ -240,13 +271,20 @@ TEST(Frame, ScoreGreetingAndColours)
     p.frame();  // shows the count before this frame adds itself
     EXPECT_EQ(cells(5, 1, 22), "Score: 0003 x 00000041");
     EXPECT_EQ(cells(2, 1, 18), "WelCome to Tavrel!");
-    EXPECT_EQ(cellAt(5, 1).pair, 5);
+    EXPECT_EQ(ink(5, 1), COLOR_MAGENTA);
+    EXPECT_EQ(ink(2, 1), COLOR_MAGENTA);
+    for (auto [pair, colour] : {std::pair<short, short>{1, COLOR_RED}, {4, COLOR_CYAN}}) {  // made, never drawn with
+        short foreground = 0;
+        short background = 0;
+        pair_content(pair, &foreground, &background);
+        EXPECT_EQ(std::pair(foreground, background), std::pair(colour, short{COLOR_BLACK})) << "pair " << pair;
+    }
     p.state() = GAME_OVER;  // a lost run keeps its score on screen
     p.frame();
     EXPECT_EQ(cells(5, 1, 22), "Score: 0003 x 00000042");
     EXPECT_EQ(cells(11, 36, 9), "GAME OVER");
-    EXPECT_EQ(cellAt(11, 36).pair, 0);  // messages in the terminal's own colours
-    EXPECT_EQ(cellAt(12, 30).pair, 0);
+    EXPECT_EQ(ink(11, 36), kOwnColours);  // messages in the terminal's own colours
+    EXPECT_EQ(ink(12, 30), kOwnColours);
     p.state() = GAME_STARTED;  // the count stops at its largest value rather than overflow
     p.score().time = INT32_MAX;
     p.frame();
@@ -300,13 +338,13 @@ TEST(Frame, WholeScreenOfAStandingFrame)
     for (int row = 0; row < 16; ++row) {
         EXPECT_EQ(cells(row, 0, 32), expected.at(static_cast<std::size_t>(row))) << "row " << row;
     }
-    EXPECT_EQ(cellAt(14, 31).pair, 0) << "a blank keeps no colour";
+    EXPECT_EQ(ink(14, 31), kOwnColours) << "a blank keeps no colour";
     for (int row = 0; row < 16; ++row) {
         for (int col = 0; col < 32; ++col) {
             EXPECT_EQ(cellAt(row, col).attrs, A_NORMAL) << "row " << row << " column " << col;
         }
     }
-    EXPECT_EQ(cellAt(15, 31).pair, 2) << "the ground is green";
+    EXPECT_EQ(ink(15, 31), COLOR_GREEN) << "the ground";
 }
 
 // The loop runs for hours, so steady play must not touch the heap at all.
@@ -343,7 +381,7 @@ TEST(Loop, DebounceJumpsPassedRestartAndQuit)
     constexpr int kEsc = 27;
     constexpr int kFar = 2000;
     std::vector<Step> const steps = {
-        {' ', 1, kFar, GAME_STARTED, 0, 4, 0},    // the first key meets no wait: the run starts
+        {' ', 1, 14, GAME_STARTED, 0, 4, 0},      // the first key meets no wait: the run starts, the bush put back
         {ERR, 1, kFar, GAME_STARTED, 0, 3, 0},    //
         {' ', 1, kFar, GAME_STARTED, 0, 4, 0},    // too soon: ignored, and the wait restarts
         {ERR, 2, kFar, GAME_STARTED, 0, 2, 0},    //
@@ -376,7 +414,7 @@ TEST(Loop, DebounceJumpsPassedRestartAndQuit)
 
 TEST(Loop, PassedWindowIsEightToThirtyAndThePressLiftsTheDinoFirst)
 {
-    for (auto [bush, counted] : std::vector<std::pair<int, bool>>{{7, false}, {8, true}, {20, true}, {31, false}}) {
+    for (auto [bush, counted] : std::vector<std::pair<int, bool>>{{7, false}, {8, true}, {30, true}, {31, false}}) {
         Probe p(24, 80);
         p.play();
         p.bush() = bush;
@@ -384,6 +422,55 @@ TEST(Loop, PassedWindowIsEightToThirtyAndThePressLiftsTheDinoFirst)
         EXPECT_EQ(p.score().passed, counted ? 1 : 0) << "bush at " << bush;
         EXPECT_EQ(p.state(), GAME_STARTED) << "bush at " << bush;
     }
+}
+
+// The terminal the screen is drawn on, opened while standard input is closed,
+// must not take descriptor 0: the game would then take it for a failure, or
+// read its keys from it, and it would outlive the game.
+TEST(Frame, OpensOnTheTerminalWithStandardInputClosed)
+{
+    int const input = dup(STDIN_FILENO);
+    close(STDIN_FILENO);
+    {
+        Probe p(24, 80);
+        EXPECT_EQ(p.size().x, 80) << "no screen";
+        EXPECT_EQ(fcntl(STDIN_FILENO, F_GETFD), -1) << "the terminal took standard input's place";
+    }
+    EXPECT_EQ(fcntl(STDIN_FILENO, F_GETFD), -1) << "a descriptor left behind by the game";
+    dup2(input, STDIN_FILENO);
+    close(input);
+}
+
+// Whether the player has gone, asked of keys fed through a pipe: only an
+// input that has ended counts, and keys a departed writer left are played.
+TEST(Loop, PlayerGoneOnlyOnceTheInputHasEnded)
+{
+    struct Case {
+        const char* what;
+        bool writerStays;
+        int keys;
+        bool gone;
+    };
+    Probe p(24, 80);
+    int const terminal = dup(STDIN_FILENO);
+    for (Case c : {Case{"a key waiting", true, 1, false}, Case{"nothing yet", true, 0, false},
+                   Case{"keys left behind", false, 2, false}, Case{"ended", false, 0, true}}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        ASSERT_EQ(write(ends[1], "  ", c.keys), c.keys);
+        if (!c.writerStays) {
+            close(ends[1]);
+        }
+        dup2(ends[0], STDIN_FILENO);
+        close(ends[0]);
+        EXPECT_EQ(p.gone(true), c.gone) << c.what;
+        EXPECT_FALSE(p.gone(false)) << c.what << ": the screen's terminal is still there";
+        if (c.writerStays) {
+            close(ends[1]);
+        }
+    }
+    dup2(terminal, STDIN_FILENO);
+    close(terminal);
 }
 
 TEST(Loop, StartReadsTheTerminalUntilQuit)
