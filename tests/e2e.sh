@@ -33,6 +33,7 @@ within() {  # SECONDS WHAT CMD...
     done
 }
 wait_for() { within "${2:-10}" "$1" shows "$1"; }
+server_gone() { ! tm list-sessions >/dev/null 2>&1; }
 pane_is() { [ "$(tm display -p -t game '#{pane_width}x#{pane_height}')" = "$1" ]; }
 in_game() { [ "$(tm display -p -t game '#{alternate_on}#{cursor_flag}')" = 10 ]; }  # the cursor hidden
 # need_player WHAT WHAT-PASSED: sets player, the setpriv command that runs a
@@ -230,7 +231,8 @@ hangup)  # the terminal goes away while SIGHUP is ignored: the game ends on its 
         if [ "$status" = 0 ]; then
             tm kill-server
         else
-            kill -STOP "$(cat pid)" && tm kill-server && kill -HUP "$(cat pid)" && kill -CONT "$(cat pid)"
+            kill -STOP "$(cat pid)" && tm kill-server && within 5 "the terminal gone" server_gone &&
+                kill -HUP "$(cat pid)" && kill -CONT "$(cat pid)"
         fi
         deadline=$((SECONDS + 5))
         while kill -0 "$(cat pid)" 2>/dev/null; do
@@ -250,7 +252,9 @@ signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; afte
     # A slow reveal that notes the terminal's modes as the game left them (a
     # shell that resumed the game puts its own back once the game has ended).
     mkdir slow
-    printf '#!/bin/sh\ncat >/dev/null\nstty -a </dev/tty >%s/revealing\nsleep 1.5\necho late\n' "$work" >slow/openssl
+    # It finishes once the test has had its say (go-on), or after 30 s.
+    printf '#!/bin/sh\ncat >/dev/null\nstty -a </dev/tty >%s/revealing\ni=0\nuntil [ -e %s/go-on ] || [ $i = 300 ]; do sleep 0.1; i=$((i + 1)); done\necho late\n' \
+        "$work" "$work" >slow/openssl
     chmod +x slow/openssl
     for row in INT:1 TERM:1 QUIT:131 HUP:129; do
         signal=${row%:*}
@@ -284,16 +288,18 @@ signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; afte
     done
     tm send-keys -t game Space
     within 10 "a run after fg" running
+    touch go-on
     tm send-keys -t game ']'
     terminal_restored
     grep -q 'werase = ^X;' revealing || fail "the setting made while the game was stopped was undone at \`]\`"
     # Ctrl-C during the reveal, here for the program alone, ends it as it ends any program.
-    rm revealing
+    rm revealing go-on
     tm kill-session -t game
     play none ">out" "export PATH=$work/slow:\$PATH;"
     tm send-keys -t game ']'
     within 10 "the reveal under way" test -e revealing
     kill -INT "$(cat pid)"
+    touch go-on  # had the interrupt been ignored, the rest of the message would come now
     wait_for DONE
     grep -q late out && fail "the reveal went on after the interrupt"
     grep -qx 130 status || fail "interrupt during the reveal: exit status $(cat status)" ;;
