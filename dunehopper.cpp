@@ -306,8 +306,8 @@ void noteSignal(int signal)
 // sigaction calls with which curses would hold a suspension off meanwhile.
 // SIGHUP, which curses leaves to its default action, would end the process
 // on the alternate screen with the cursor hidden where the terminal is still
-// there (`kill -HUP`, a terminal multiplexer that only detaches); where it
-// has gone, putting it back costs a few writes that fail at once.
+// there (`kill -HUP`); where it has gone, putting it back costs a few writes
+// that fail at once.
 constexpr std::array kGameSignals{SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGTSTP};
 
 void noteGameSignals()
