@@ -114,8 +114,8 @@ start_run() {  # SPACE, again only after a second without a run: one more in a r
     for look in {1..10}; do running && return; sleep 0.1; done
     return 1
 }
-within_80x24() {
-    [[ "$(line 24)" == "████ "* ]] && [ -z "$(screen | sed -n '25,$p' | tr -d ' ')" ] &&
+within_80x24() {  # the dino too: the rows a smaller size cut off are drawn again
+    [[ "$(line 24)" == "████ "* ]] && [ -z "$(screen | sed -n '25,$p' | tr -d ' ')" ] && screen | grep -q '▟█▙' &&
         [ "$(screen | sed 's/ *$//' | LC_ALL=C.UTF-8 wc -L)" -le 80 ]
 }
 no_game_run() {  # KEY CMD...: a run without any terminal; stdout, stderr, status
@@ -285,6 +285,7 @@ signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; afte
         touch go$n
         within 10 "the game back after fg ($n)" in_game
         wait_for "Press SPACE to start"
+        wait_for "██████████████▀█████▀██▙▁"  # the whole screen, not only what moved since
     done
     tm send-keys -t game Space
     within 10 "a run after fg" running

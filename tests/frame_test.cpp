@@ -245,6 +245,10 @@ TEST(Frame, DemonstrationJumpsOnElevenToTwentySevenAfterTheCollisionTest)
             p.frame();
             EXPECT_EQ(p.jumpLeft(), 8);
             EXPECT_EQ(p.state(), GAME_OVER);
+            p.play();  // a run takes both messages away
+            p.frame();
+            EXPECT_EQ(cells(11, 30, 20), repeat(" ", 20));
+            EXPECT_EQ(cells(12, 30, 20), repeat(" ", 20));
         }
     }
 }
@@ -261,6 +265,9 @@ TEST(Frame, JumpLastsNineFramesAndTheLastShowsTheStandingPoseRaised)
         EXPECT_EQ(ink(14, 5), COLOR_BLUE);
         if (frame < 9) {
             Probe::expectDino(8, {kLegsA, repeat(" ", 22)});
+            for (int row = 19; row < 23; ++row) {  // where the standing dino was
+                EXPECT_EQ(cells(row, 5, 25), repeat(" ", 25)) << "row " << row << ", frame " << frame;
+            }
             p.pass(ERR);
         } else {
             Probe::expectDino(8, {kBody, kLegsA});  // timer 4
@@ -271,6 +278,7 @@ TEST(Frame, JumpLastsNineFramesAndTheLastShowsTheStandingPoseRaised)
         p.frame();
         Probe::expectDino(12, {kBody});
         EXPECT_EQ(cells(23, 0, 31), std::string("████ ") + legs + "  ██") << "timer " << timer;
+        EXPECT_EQ(cells(10, 5, 25), repeat(" ", 25)) << "where the airborne dino's head was";
     }
 }
 
@@ -356,8 +364,14 @@ TEST(Frame, WholeScreenOfAStandingFrame)
     }
     wattr_off(stdscr, A_REVERSE | COLOR_PAIR(1), nullptr);
     p.play();
-    p.bush() = 30;  // moves to 27: drawn, clear of the collision window
-    p.frame();
+    // Again after the terminal shrank, which cut rows off and wrapped the
+    // dino's, and grew back: nothing of the last frame may be taken as shown.
+    for (auto [rows, cols] : {std::pair{16, 32}, {8, 20}, {16, 32}}) {
+        resizeterm(rows, cols);
+        p.bush() = 30;  // moves to 27: drawn, clear of the collision window
+        p.score() = {};
+        p.frame();
+    }
     for (int row = 0; row < 16; ++row) {
         EXPECT_EQ(cells(row, 0, 32), expected.at(static_cast<std::size_t>(row))) << "row " << row;
     }
