@@ -653,12 +653,10 @@ void Dunehopper::repaintRow(int row, std::span<Span const> before, std::span<Spa
     }
     std::ranges::sort(cuts);
     auto const shownAt = [](std::span<Span const> spans, int column) -> cchar_t const* {
-        for (auto span = spans.rbegin(); span != spans.rend(); ++span) {
-            if (column >= span->column && column < span->column + span->length) {
-                return span->cells + (column - span->column);
-            }
-        }
-        return nullptr;  // blanks
+        auto const top = std::find_if(spans.rbegin(), spans.rend(), [column](Span const& span) {
+            return column >= span.column && column < span.column + span.length;
+        });
+        return top == spans.rend() ? nullptr : top->cells + (column - top->column);  // none: blanks
     };
     for (std::size_t i = 1; i < cuts.size(); ++i) {
         int const from = cuts[i - 1];
