@@ -189,7 +189,6 @@ package)  # dpkg-buildpackage: lintian, hardening, layout, the same bytes from t
 ./usr/games/dunehopper
 ./usr/share/doc/dunehopper/changelog.gz
 ./usr/share/doc/dunehopper/copyright
-./usr/share/lintian/overrides/dunehopper
 ./usr/share/man/man6/dunehopper.6.gz
 EOF
     dpkg -x "$deb" root
@@ -201,13 +200,10 @@ EOF
 
     hardening-check root/usr/games/dunehopper >hardening.txt 2>&1
     sed 's/^/hardening-check: /' hardening.txt
-    for feature in 'Position Independent Executable' 'Stack protected' 'Read-only relocations' 'Immediate binding'; do
-        grep -qx " $feature: yes" hardening.txt || fail "$feature is not yes"
+    for feature in 'Position Independent Executable' 'Stack protected' 'Fortify Source functions' \
+        'Read-only relocations' 'Immediate binding'; do
+        grep -qE "^ $feature: yes( |$)" hardening.txt || fail "$feature is not yes"
     done
-    # hardening-check sees fortification only in a __*_chk call, which none of the program's calls
-    # needs (every bound is known when compiled); so the compiler's own command line must show it.
-    grep -qE ' -O2 .*-D_FORTIFY_SOURCE=2 .* -c [^ ]*/dunehopper\.cpp$' one/dunehopper.log ||
-        fail "dunehopper.cpp not compiled with -O2 and _FORTIFY_SOURCE=2: $(grep -F dunehopper.cpp one/dunehopper.log)"
 
     # The source package alone, unpacked elsewhere and built later: the same bytes.
     mkdir -p elsewhere/two && dpkg-source -x "one/dunehopper_$version.dsc" elsewhere/two/src >dsc.log 2>&1 ||
