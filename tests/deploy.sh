@@ -231,7 +231,8 @@ EOF
     reveals "$src/examples/key.efivar" root/usr/games/dunehopper "$src/tests/banner.txt" "$src/examples/message.txt"
     ;;
 apt)  # two messages from one key through a signed repository: install, a forged signature refused,
-    # upgrade, purge; each build's versions agree, and its source package rebuilds the same bytes
+    # upgrade, back to the first message as a third version, purge; each build's versions agree,
+    # and its source package rebuilds the same bytes
     [ "$(id -u)" = 0 ] || skip "$case_name needs root"
     for tool in dpkg-buildpackage dch reprepro gpg gpg-agent gpgconf mmdebstrap; do
         command -v $tool >/dev/null || skip "$tool is not installed"
@@ -257,11 +258,16 @@ apt)  # two messages from one key through a signed repository: install, a forged
     mkdir -p repo/conf
     printf '%s\n' 'Codename: fleet' "Architectures: $arch source" 'Components: main' \
         "SignWith: $(fingerprint repository)" 'AlsoAcceptFor: unstable' >repo/conf/distributions
-    # build N: message N's payload and changelog entry, the packages, the same bytes again
-    # from the source package alone, and the packages in the repository.
+    # build N: message N's payload (or the file payloadN, where there is one) and changelog
+    # entry, the packages, the same bytes again from the source package alone, and the
+    # packages in the repository.
     build() {
         local version
-        sh tree/tools/make-payload key.efivar "m$1" >tree/payload || fail "make-payload m$1"
+        if [ -e "payload$1" ]; then
+            cp "payload$1" tree/payload
+        else
+            sh tree/tools/make-payload key.efivar "m$1" >tree/payload || fail "make-payload m$1"
+        fi
         (cd tree && dch --local +msg "Message $1" && dch --release '') >dch.log 2>&1 || fail "dch: $(cat dch.log)"
         version=$(dpkg-parsechangelog -l tree/debian/changelog -S Version)
         [ "$version" = "$sample_version+msg$1" ] || fail "dch --local +msg gave $version"
@@ -343,6 +349,15 @@ apt)  # two messages from one key through a signed repository: install, a forged
     on_target 'apt-get update -q && apt-get upgrade -y -q' || fail "apt-get upgrade: $(tail -20 target.log)"
     reveals_message "$v2" m2
 
+    # Back to the first message: a new entry, above the second, carrying the payload the first
+    # version shipped (from its source package), published as any other. The pool keeps only
+    # the newest version; the target upgrades to it and reveals the first message again.
+    cp first-source/payload payload3 && build 3
+    v3=$(dpkg-parsechangelog -l tree/debian/changelog -S Version)
+    ! ls repo/pool/main/d/dunehopper | grep -vF "_${v3}" || fail "the pool keeps more than $v3"
+    on_target 'apt-get update -q && apt-get upgrade -y -q' || fail "apt-get upgrade: $(tail -20 target.log)"
+    reveals_message "$v3" m1
+
     # Purged with what it alone pulled in: no trace in dpkg's database, and the target's
     # files as they were before the install.
     on_target "apt-get purge -y -q --autoremove dunehopper && $snapshot >after" || fail "apt-get purge: $(tail target.log)"
@@ -351,7 +366,7 @@ apt)  # two messages from one key through a signed repository: install, a forged
     ! grep -qv '^un' target/root/status || fail "dpkg still knows dunehopper: $(cat target/root/status)"
     echo "purged: the target's $(wc -l <target/root/after) files and directories as before the install"
 
-    for pair in "$sample_version $v1" "$v1 $v2" "$sample_version $v2"; do
+    for pair in "$sample_version $v1" "$v1 $v2" "$sample_version $v2" "$v2 $v3"; do
         dpkg --compare-versions ${pair% *} lt ${pair#* } || fail "${pair% *} does not sort below ${pair#* }"
         echo "dpkg --compare-versions ${pair% *} lt ${pair#* }: true"
     done
