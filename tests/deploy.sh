@@ -324,7 +324,7 @@ apt)  # two messages from one key through a signed repository: install, a forged
     # What the target held before, to compare with what the purge leaves.
     snapshot='find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp -o -path /root -o -path /srv \
         -o -path /var/lib/apt -o -path /var/lib/dpkg -o -path /var/cache -o -path /var/log \) -prune -o -print | sort'
-    on_target "$snapshot >before && apt-get update -q && apt-get install -y -q dunehopper" ||
+    on_target "$snapshot >before && apt-get update -q --error-on=any && apt-get install -y -q dunehopper" ||
         fail "apt-get install: $(tail -20 target.log)"
     reveals_message "$v1" m1
     # The package's own test holds for the deployer's payload too.
@@ -341,12 +341,14 @@ apt)  # two messages from one key through a signed repository: install, a forged
         gpg --batch --quiet --yes --local-user "$(fingerprint impostor)" --$signature repo/dists/fleet/Release ||
             fail "cannot forge the signature"
     done
-    on_target 'apt-get update -q || :; apt-get upgrade -y -q'
+    # The guide's update stops its block there; a plain one only warns.
+    on_target 'apt-get update -q --error-on=any' && fail "apt-get update --error-on=any passed a forged signature"
     grep -E '^[WE]: .*file:/srv/repo fleet InRelease' target.log ||
         fail "apt took the forged signature without a word: $(tail -20 target.log)"
+    on_target 'apt-get upgrade -y -q'
     reveals_message "$v1" m1
     reprepro -b repo export fleet >reprepro.log 2>&1 || fail "reprepro export: $(cat reprepro.log)"
-    on_target 'apt-get update -q && apt-get upgrade -y -q' || fail "apt-get upgrade: $(tail -20 target.log)"
+    on_target 'apt-get update -q --error-on=any && apt-get upgrade -y -q' || fail "apt-get upgrade: $(tail -20 target.log)"
     reveals_message "$v2" m2
 
     # Back to the first message: a new entry, above the second, carrying the payload the first
@@ -355,7 +357,7 @@ apt)  # two messages from one key through a signed repository: install, a forged
     cp first-source/payload payload3 && build 3
     v3=$(dpkg-parsechangelog -l tree/debian/changelog -S Version)
     ! ls repo/pool/main/d/dunehopper | grep -vF "_${v3}" || fail "the pool keeps more than $v3"
-    on_target 'apt-get update -q && apt-get upgrade -y -q' || fail "apt-get upgrade: $(tail -20 target.log)"
+    on_target 'apt-get update -q --error-on=any && apt-get upgrade -y -q' || fail "apt-get upgrade: $(tail -20 target.log)"
     reveals_message "$v3" m1
 
     # Purged with what it alone pulled in: no trace in dpkg's database, and the target's
