@@ -360,6 +360,12 @@ void Dunehopper::advanceTimer()
 // One pass after its key read; false when the player leaves.
 bool Dunehopper::handleKey(int code)
 {
+    // Curses resized the screen, perhaps twice since the last frame (once
+    // inside a refresh, once inside the key read): what a smaller size cut
+    // off is gone even where the screen has grown back.
+    if (code == KEY_RESIZE) {
+        paintAll = true;
+    }
     // Only the low byte counts, so special keys alias plain ones.
     auto const key = static_cast<std::int8_t>(code);
     if (key == kSpace) {
@@ -460,7 +466,7 @@ void Dunehopper::startCurses()
     start_color();
     noecho();
     cbreak();
-    curs_set(0);
+    bool const cursorHidden = curs_set(0) != ERR;
     init_pair(kRed, COLOR_RED, COLOR_BLACK);
     init_pair(kGreen, COLOR_GREEN, COLOR_BLACK);
     init_pair(kBlue, COLOR_BLUE, COLOR_BLACK);
@@ -474,7 +480,8 @@ void Dunehopper::startCurses()
     }
     keypad(stdscr, TRUE);
     wtimeout(stdscr, kKeyTimeoutMs);
-    leaveok(stdscr, TRUE);
+    // A hidden cursor need not be brought back to its place after each update.
+    leaveok(stdscr, cursorHidden);
     // Every refresh runs to its end instead of polling for typeahead on the
     // way: a frame is due every pass anyway, and the polls were two system
     // calls a frame.
@@ -489,8 +496,10 @@ void Dunehopper::startCurses()
     doupdate();
 }
 
-// Curses makes the cells, so that they are exactly what printing the texts
-// would leave on the screen in this locale, whatever its character set.
+// Curses makes the cells, so that they are what printing the texts would
+// leave on the screen in this locale, whatever its character set. The ground
+// is one cell a column: the first of the block's, where a locale that cannot
+// show it spells it out in several.
 void Dunehopper::makeCells()
 {
     constexpr int kWidest = 512;  // a text curses spells out byte by byte in a locale that cannot show it
@@ -606,11 +615,10 @@ void Dunehopper::draw()
 
 // Puts the frame on the screen, touching only the rows whose spans differ
 // from the last frame's. Curses compares only what was touched, so a frame
-// costs what moved rather than the screen's area. A resize needs nothing
-// more: the spans are laid out on the screen as it is now, so a row that
-// lost or gained cells has other spans than before.
+// costs what moved rather than the screen's area.
 void Dunehopper::paint()
 {
+    Span const last = drawing.empty() ? Span{} : drawing.back();
     if (paintAll) {  // the screen may hold anything: blanks, then everything on them
         clear();
         shown.clear();
@@ -637,6 +645,9 @@ void Dunehopper::paint()
         now = nowEnd;
     }
     shown.swap(drawing);
+    if (!is_leaveok(stdscr)) {  // a cursor that cannot be hidden rests after the last print
+        wmove(stdscr, last.row, std::min(last.column + last.length, getmaxx(stdscr) - 1));
+    }
 }
 
 // Between two edges of the row's spans each frame shows the cells of one
@@ -683,8 +694,8 @@ void Dunehopper::clear()
 
 // Adds a print to the frame as curses would lay it out: nothing of one that
 // starts off the screen, the rest of one that runs past the right edge on
-// the next row, and nothing past the last cell. The ground, which curses
-// repeats along the row rather than prints, stops at the edge instead.
+// the next row, and nothing past the last cell. The ground, a row of cells
+// rather than a print, stops at the edge instead.
 void Dunehopper::show(int row, int column, cchar_t const* cells, int length, bool wraps)
 {
     int const rows = getmaxy(stdscr);

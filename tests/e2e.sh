@@ -328,7 +328,14 @@ terminals)  # the same layout everywhere, in colour where there is colour (unkno
         [ "$(line 13)" = "$(printf '%30s' '')Press SPACE to start" ] || fail "$term: prompt not at (12, 30)"
         colours=$(tm capture-pane -p -e -t game | grep -c $'\e\\[[0-9;]*3[0-9]m')
         case $term in
-        vt100) [ "$colours" = 0 ] || fail "$term: colour on a terminal without colour" ;;
+        vt100)
+            [ "$colours" = 0 ] || fail "$term: colour on a terminal without colour"
+            # It cannot hide the cursor, which then rests after the prompt rather than wander.
+            for look in 1 2 3 4 5; do
+                cursor=$(tm display -p -t game '#{cursor_x},#{cursor_y}')
+                [ "$cursor" = 50,12 ] || fail "$term: the cursor at $cursor, not after the prompt"
+                sleep 0.1
+            done ;;
         *) [ "$colours" -gt 0 ] || fail "$term: no colour" ;;
         esac
         tm send-keys -t game ']'

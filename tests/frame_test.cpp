@@ -364,16 +364,25 @@ TEST(Frame, WholeScreenOfAStandingFrame)
     }
     wattr_off(stdscr, A_REVERSE | COLOR_PAIR(1), nullptr);
     p.play();
-    // Again after the terminal shrank, which cut rows off and wrapped the
-    // dino's, and grew back: nothing of the last frame may be taken as shown.
-    for (auto [rows, cols] : {std::pair{16, 32}, {8, 20}, {16, 32}}) {
-        resizeterm(rows, cols);
+    // The first frame, and again after the terminal shrank (which cut rows
+    // off and wrapped the dino's) and grew back, with a frame at the smaller
+    // size or none: nothing of an earlier frame may be taken as still shown.
+    for (auto [what, between] : {std::pair{"first frame", 0}, {"resized", 1}, {"resized twice between frames", 2}}) {
+        if (between > 0) {
+            resizeterm(8, 20);
+            if (between == 1) {
+                p.bush() = 30;
+                p.pass(KEY_RESIZE);
+            }
+            resizeterm(16, 32);
+        }
         p.bush() = 30;  // moves to 27: drawn, clear of the collision window
         p.score() = {};
-        p.frame();
-    }
-    for (int row = 0; row < 16; ++row) {
-        EXPECT_EQ(cells(row, 0, 32), expected.at(static_cast<std::size_t>(row))) << "row " << row;
+        p.timer() = 4;  // the pass makes it 0: legs B
+        p.pass(between > 0 ? KEY_RESIZE : ERR);
+        for (int row = 0; row < 16; ++row) {
+            EXPECT_EQ(cells(row, 0, 32), expected.at(static_cast<std::size_t>(row))) << what << ", row " << row;
+        }
     }
     EXPECT_EQ(ink(14, 31), kOwnColours) << "a blank keeps no colour";
     for (int row = 0; row < 16; ++row) {
