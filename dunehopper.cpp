@@ -510,9 +510,6 @@ void Dunehopper::makeCells()
     }
     cchar_t const block = texts[kGround].empty() ? emptyLine : texts[kGround].front();
     ground.assign(static_cast<std::size_t>(std::max(winSize.x, 0)), block);
-    scoreText.reserve(kScoreMost);
-    scoreCells.reserve(kScoreMost + 1);
-    scoreShown.reserve(kScoreMost + 1);
     constexpr std::size_t kUsualSpans = 64;  // a frame has about twenty; more only on a very narrow screen
     drawing.reserve(kUsualSpans);
     shown.reserve(kUsualSpans);
@@ -696,29 +693,23 @@ void Dunehopper::clear()
 // starts off the screen, the rest of one that runs past the right edge on
 // the next row, and nothing past the last cell. The ground, a row of cells
 // rather than a print, stops at the edge instead.
-void Dunehopper::show(int row, int column, cchar_t const* cells, int length, bool wraps)
+void Dunehopper::show(int row, int column, std::span<cchar_t const> cells, bool wraps)
 {
     int const rows = getmaxy(stdscr);
     int const cols = getmaxx(stdscr);
     if (row < 0 || column < 0 || column >= cols) {
         return;
     }
-    while (length > 0 && row < rows) {
-        int const piece = std::min(length, cols - column);
-        drawing.push_back({row, column, piece, cells, static_cast<int>(drawing.size())});
+    while (!cells.empty() && row < rows) {
+        int const piece = std::min(static_cast<int>(cells.size()), cols - column);
+        drawing.push_back({row, column, piece, cells.data(), static_cast<int>(drawing.size())});
         if (!wraps) {
             return;
         }
-        cells += piece;
-        length -= piece;
+        cells = cells.subspan(static_cast<std::size_t>(piece));
         ++row;
         column = 0;
     }
-}
-
-void Dunehopper::show(int row, int column, Cells const& text)
-{
-    show(row, column, text.data(), static_cast<int>(text.size()), true);
 }
 
 // Leaves a gap where the standing dino's legs are, so they read as feet on
@@ -731,7 +722,7 @@ void Dunehopper::drawTerrain()
     int const gapTo = isJump ? cols : kGapLast + 1;
     for (auto const& [from, to] : {std::pair{0, gapFrom}, {gapTo, cols}}) {
         if (from < to) {
-            show(winSize.y - 1, from, ground.data() + from, to - from, false);
+            show(winSize.y - 1, from, std::span(ground).subspan(from, to - from), false);
         }
     }
 }

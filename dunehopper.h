@@ -85,8 +85,7 @@ private:
     void clear();
     void paint();
     void repaintRow(int row, std::span<Span const> before, std::span<Span const> now);
-    void show(int row, int column, cchar_t const* cells, int length, bool wraps);
-    void show(int row, int column, Cells const& text);
+    void show(int row, int column, std::span<cchar_t const> cells, bool wraps = true);
     void makeCells();
     void cellsOf(std::string_view text, short pair, Cells& cells) const;
     void gameOver();
