@@ -70,7 +70,7 @@ unshare --mount --fork -- sh -eu -c '
     mount --bind "$root" "$root"
     for fs in proc sys dev; do mount --rbind "/$fs" "$root/$fs"; done
     mount --bind "$cache/apt/$suite" "$root/var/cache/apt/archives"
-    for kept in roots kernel; do
+    for kept in roots kernel userland; do
         mkdir -p "$cache/$kept" "$root$cache/$kept" && mount --bind "$cache/$kept" "$root$cache/$kept"
     done
     cd "$root" && pivot_root . .old-root && umount -l /.old-root && rmdir /.old-root
