@@ -27,8 +27,8 @@ TABLE
 [ "$cpu" != - ] || cpu=  # QEMU's default for the machine
 [ "$elf" = "$machine_of_binary" ] || fail "$build/dunehopper is for ELF machine '$machine_of_binary', which no row names"
 expected=${2:-$(dpkg --print-architecture)}
+[ "$expected" = "$(dpkg --print-architecture)" ] || case_name=$expected
 [ "$arch" = "$expected" ] || fail "$build/dunehopper is built for $arch, not $expected"
-[ "$expected" = "$(dpkg --print-architecture)" ] || case_name=$arch
 command -v "$qemu" >/dev/null || skip "$qemu is not installed (Debian's QEMU system package for $arch)"
 needs=(busybox:busybox-static chattr:e2fsprogs apt-get:apt)
 [ "$loader" = - ] || needs+=("${qemu/-system/}:qemu-user" mmdebstrap:mmdebstrap)
@@ -136,9 +136,9 @@ cat >"$root/init" <<'INIT'
 #!/bin/sh
 export PATH=/usr/bin:/bin HOME=/root TERM=linux
 echo  # past the firmware's last words on the console
-echo "== machine $(uname -m)"
 /bin/busybox --install -s /bin
 mount -t proc proc /proc && mount -t sysfs sysfs /sys && mount -t devtmpfs dev /dev
+echo "== machine $(uname -m) on $(cat /sys/class/tty/console/active)"
 [ ! -f /efivarfs.ko ] || insmod /efivarfs.ko
 mount -t efivarfs efivarfs /sys/firmware/efi/efivars || echo "FAIL: no efivarfs"
 set -- $(cat /proc/cmdline)
@@ -213,7 +213,9 @@ chain() {
         [ $status = 0 ] || [ -s "console.$set.$boot" ] || skip "$qemu cannot run here: $(tail -1 "qemu.$set")"
         tr -d '\r' <"console.$set.$boot" >"$set.$boot"
         grep '^FAIL' "$set.$boot" && fail "the firmware's $set boot $boot found the faults above"
-        grep -qx "== machine ${qemu#qemu-system-}" "$set.$boot" || fail "$set boot $boot: not a ${qemu#qemu-system-} machine"
+        # A console the kernel does not have falls back to the one the firmware names.
+        grep -qx "== machine ${qemu#qemu-system-} on $console" "$set.$boot" ||
+            fail "$set boot $boot: not ${qemu#qemu-system-} on $console: $(grep '^== machine' "$set.$boot")"
         sed -n 's/^ok: /firmware: /p' "$set.$boot"
         grep -qx "== $set boot $boot done" "$set.$boot" ||
             fail "$set boot $boot ended early (status $status): $(tail -5 "$set.$boot")"
