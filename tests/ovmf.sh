@@ -38,7 +38,7 @@ done
 [ -r "$code" ] && [ -r "$vars" ] || skip "no $code (Debian package $firmware_package)"
 ldd "$(command -v busybox)" >/dev/null 2>&1 && skip "busybox is linked dynamically (Debian package busybox-static)"
 
-# The kernel of the release this runs on, from its packages: only vmlinuz and
+# The kernel of the release this runs on, from its packages: only the image and
 # efivarfs (a module on Debian 12), kept between runs (fresh roots share it).
 # The kernel image itself: testing's metapackage depends on linux-base-* too.
 kernel_package=$(apt-cache depends "linux-image-$arch:$arch" 2>/dev/null |
