@@ -270,6 +270,8 @@ test-arch)
     status=0 tests_status=0
     build "build-$arch" "" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$arch.cmake" -DDUNEHOPPER_TESTS=ON
     ctest_in "build-$arch" || status=1
+    echo "== what the $arch package, its apt repository and its firmware showed"
+    grep -E '^(lintian -I|reproducible from|apt on|firmware|the firmware stores)' "build-$arch/Testing/Temporary/LastTest.log" || :
     echo "== summary of the $arch build"
     summary "build-$arch" || tests_status=$?
     verdict $status $tests_status "$arch" ;;
