@@ -88,10 +88,12 @@ if [ "$loader" != - ]; then
     userland=$cache/userland/$release-$arch
     if [ ! -d "$userland" ] || [ -n "$(find "$userland" -maxdepth 0 -mtime +6)" ]; then
         rm -rf "$userland" "$userland.new" && mkdir -p "$cache/userland" || fail "cannot write $cache/userland"
+        # With /lib in /usr, as the binaries' loader path wants, also where the
+        # packages still ship files in /lib (Debian 12).
         mmdebstrap --variant=extract --architectures="$arch" --include=busybox-static,coreutils,openssl,e2fsprogs,libncursesw6,libstdc++6 \
+            --setup-hook='for dir in bin sbin lib; do mkdir -p "$1/usr/$dir" && ln -s "usr/$dir" "$1/$dir"; done' \
             --aptopt='Acquire::Check-Valid-Until "false";' "$release" "$userland.new" >userland.log 2>&1 ||
             skip "cannot unpack $arch's packages of $release: $(tail -1 userland.log)"
-        for dir in bin sbin lib; do [ -e "$userland.new/$dir" ] || ln -s "usr/$dir" "$userland.new/$dir"; done
         mv "$userland.new" "$userland"
     fi
 fi
