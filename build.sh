@@ -17,8 +17,8 @@ cd "$(dirname "$0")"
 # play: the compiler, CMake and make, ncurses' headers, and openssl for the
 # reveal (69 packages on a minimal Debian 12 instead of 110).
 play_packages=(g++ cmake make libncurses-dev openssl)
-# test: GoogleTest, and Google Benchmark because the benchmarks are built with
-# the tests so that they cannot rot unseen; tmux and util-linux (unshare,
+# test: GoogleTest (the benchmarks are built with the tests too, so that they
+# cannot rot unseen); tmux and util-linux (unshare,
 # setpriv) for the end-to-end runs; build-essential, dpkg-dev and debhelper
 # build the Debian package, and lintian, devscripts (hardening-check) and
 # man-db check it and its manual page; valgrind, clang-tidy and clang-format
@@ -29,14 +29,13 @@ play_packages=(g++ cmake make libncurses-dev openssl)
 # package into fresh roots, which mmdebstrap makes; reprepro, with keys that
 # gpg and its agent make, publishes a deployer's messages in a signed apt
 # repository for such a root to upgrade from, and dch (devscripts) versions them.
-test_packages=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev tmux openssl coreutils util-linux
+test_packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils util-linux
     build-essential dpkg-dev debhelper devscripts lintian man-db valgrind clang-tidy clang-format
     qemu-system-x86 ovmf busybox-static e2fsprogs apt autopkgtest piuparts mmdebstrap uidmap
     reprepro gpg gpg-agent)
-# bench: bench/run.sh builds the benchmarks beside the tests, counts
-# instructions with callgrind and system calls with strace, and compares with
-# moon-buggy.
-bench_packages=("${play_packages[@]}" libgtest-dev libbenchmark-dev valgrind strace moon-buggy)
+# bench: bench/run.sh counts instructions with callgrind and system calls
+# with strace, and compares with moon-buggy.
+bench_packages=("${play_packages[@]}" valgrind strace moon-buggy)
 # test-arch ARCH: the cross compiler, the architecture's libraries to build and
 # link against, qemu-user for its frame tests, the package's tools and the apt
 # test's as for test, and its QEMU and EDK II firmware, whose busybox, openssl

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <span>
 #include <string_view>
 
 #include <fcntl.h>
@@ -27,52 +28,11 @@ namespace {
 // Fixed texts. Their sizes are part of the program's contract with the
 // reveal pipeline and the screen, so the compiler checks them.
 
-// A text of block glyphs in both forms curses can take it in: the UTF-8 it is
-// written in, and the wide characters that UTF-8 stands for, decoded here at
-// compile time so that no frame has to decode it again.
-struct Blocks {
-    static constexpr std::size_t kCapacity = 32;
-    std::string_view utf8;
-    std::array<wchar_t, kCapacity> wide{};
-    std::size_t columns = 0;  // wide characters, one screen column each
-    bool valid = true;        // well-formed UTF-8 that fits
-};
-
-// How many bytes follow a UTF-8 lead byte; 4 for a byte that cannot lead.
-constexpr std::size_t continuationBytes(unsigned char lead)
+// Characters of a UTF-8 text: the bytes that do not continue another.
+constexpr std::size_t characters(std::string_view utf8)
 {
-    if (lead < 0x80U) {
-        return 0;
-    }
-    if (lead >= 0xF0U) {
-        return 3;
-    }
-    if (lead >= 0xE0U) {
-        return 2;
-    }
-    return lead >= 0xC0U ? 1 : 4;
-}
-
-constexpr Blocks blocks(std::string_view utf8)
-{
-    Blocks text{utf8};
-    std::size_t at = 0;
-    while (text.valid && at < utf8.size()) {
-        auto const lead = static_cast<unsigned char>(utf8[at]);
-        std::size_t const more = continuationBytes(lead);
-        text.valid = more < 4 && at + more < utf8.size() && text.columns < Blocks::kCapacity;
-        auto code = static_cast<std::uint32_t>(lead & (0x7FU >> more));
-        for (std::size_t i = 1; text.valid && i <= more; ++i) {
-            auto const next = static_cast<unsigned char>(utf8[at + i]);
-            text.valid = (next & 0xC0U) == 0x80U;
-            code = (code << 6U) | (next & 0x3FU);
-        }
-        if (text.valid) {
-            text.wide.at(text.columns++) = static_cast<wchar_t>(code);
-        }
-        at += more + 1;
-    }
-    return text;
+    return static_cast<std::size_t>(
+        std::ranges::count_if(utf8, [](char const c) { return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U; }));
 }
 
 constexpr bool isBase64Alphabet(std::string_view text)
@@ -134,42 +94,50 @@ static_assert(cmd.size() == 207);
 
 constexpr std::size_t N = 300;
 
-// Sprites. Rows are printed at the dino's column, trailing blanks included:
-// the blanks are what wipe the bush where the dino stands in front of it.
-// clang-format off
-constexpr std::array<Blocks, 9> kDinoRows = {
-    blocks("               "),
-    blocks("   █████         "),
-    blocks("  ██   ██            "),
-    blocks(" █▛          ▄      ▄   "),
-    blocks("▟█▙        ▄███▄▄▄▄███▄ "),
-    blocks("██████████████▀█████▀██▙▁"),
-    blocks(" ████████████████▀█████▀▔"),
-    blocks("  ██████████████▄█▄███▛ "),
-    blocks("   ██████████████████ "),
-};
-// clang-format on
-static_assert(kDinoRows[0].columns == 15 && kDinoRows[1].columns == 17 && kDinoRows[2].columns == 21);
-static_assert(kDinoRows[3].columns == 24 && kDinoRows[4].columns == 24 && kDinoRows[5].columns == 25);
-static_assert(kDinoRows[6].columns == 25 && kDinoRows[7].columns == 24 && kDinoRows[8].columns == 22);
-static_assert(std::ranges::all_of(kDinoRows, [](Blocks const& row) { return row.valid; }));
-constexpr Blocks kDinoBody = kDinoRows[8];
-constexpr Blocks kLegsA = blocks("      █████   █████   ");
-constexpr Blocks kLegsB = blocks("    █████   █████     ");
-static_assert(kLegsA.valid && kLegsA.columns == 22 && kLegsB.valid && kLegsB.columns == 22);
+enum ColourPair : short { kNoPair = 0, kRed = 1, kGreen = 2, kBlue = 3, kCyan = 4, kMagenta = 5 };
 
-constexpr Blocks kBushTop = blocks("▄█ █▄");
-constexpr Blocks kBushBranches = blocks("██ ██");
-constexpr Blocks kBushTrunk = blocks("███");
-static_assert(kBushTop.valid && kBushBranches.valid && kBushTrunk.valid);
-static_assert(kBushTop.columns == 5 && kBushBranches.columns == 5 && kBushTrunk.columns == 3);
-constexpr Blocks kGround = blocks("█");
-static_assert(kGround.valid && kGround.columns == 1 && kGround.wide[0] == L'\u2588');
+// Every fixed text of the screen, in the colour it is drawn in. The screen
+// makes each into cells once, and a frame only copies cells. The dino's rows
+// keep their trailing blanks: the blanks are what wipe the bush where the
+// dino stands in front of it.
+struct FixedText {
+    std::string_view utf8;
+    std::size_t characters;  // one screen column each
+    ColourPair pair;
+};
+// clang-format off
+enum TextIndex : std::uint8_t {
+    kDinoTop = 0, kDinoBody = 8, kLegsA, kLegsB,  // the dino's nine rows from the top, then its legs
+    kBushTop, kBushBranches, kBushTrunk, kGround, kGreeting, kGameOver, kPrompt, kTextCount
+};
+constexpr std::array<FixedText, kTextCount> kTexts = {{
+    {"               ", 15, kBlue},
+    {"   █████         ", 17, kBlue},
+    {"  ██   ██            ", 21, kBlue},
+    {" █▛          ▄      ▄   ", 24, kBlue},
+    {"▟█▙        ▄███▄▄▄▄███▄ ", 24, kBlue},
+    {"██████████████▀█████▀██▙▁", 25, kBlue},
+    {" ████████████████▀█████▀▔", 25, kBlue},
+    {"  ██████████████▄█▄███▛ ", 24, kBlue},
+    {"   ██████████████████ ", 22, kBlue},
+    {"      █████   █████   ", 22, kBlue},
+    {"    █████   █████     ", 22, kBlue},
+    {"▄█ █▄", 5, kGreen},
+    {"██ ██", 5, kGreen},
+    {"███", 3, kGreen},
+    {"█", 1, kGreen},
+    {"WelCome to Tavrel!", 18, kMagenta},
+    {"GAME OVER", 9, kNoPair},
+    {"Press SPACE to start", 20, kNoPair},
+}};
+// clang-format on
+static_assert(std::ranges::all_of(kTexts,
+                                  [](FixedText const& text) { return characters(text.utf8) == text.characters; }));
+static_assert(kTexts[kGround].utf8 == "\u2588");
+constexpr int kDinoRows = 9;
 
 constexpr const char* kScoreFormat = "Score: %04d x %08d";
-constexpr std::string_view kGreeting = "WelCome to Tavrel!";
-constexpr std::string_view kGameOver = "GAME OVER";
-constexpr std::string_view kPrompt = "Press SPACE to start";
+constexpr std::size_t kScoreMost = 48;  // the format with two of the longest numbers, and room
 
 // ---------------------------------------------------------------------------
 // Game rules that are numbers.
@@ -198,68 +166,9 @@ constexpr std::int8_t kSpace = 0x20;
 constexpr std::int8_t kQuit = 0x5D;  // ']'
 constexpr std::int8_t kNoKey = -1;
 
-enum ColourPair : short { kRed = 1, kGreen = 2, kBlue = 3, kCyan = 4, kMagenta = 5 };
-
 bool within(std::int32_t value, std::int32_t first, std::int32_t last)
 {
     return value >= first && value <= last;
-}
-
-bool characterSetIsUtf8()
-{
-    return std::string_view{nl_langinfo(CODESET)} == "UTF-8";
-}
-
-void print(int row, int column, std::string_view text)
-{
-    mvwaddnstr(stdscr, row, column, text.data(), static_cast<int>(text.size()));
-}
-
-bool drawsWide()
-{
-    // The locale is settled before the game starts; no frame asks again.
-    static bool const utf8 = characterSetIsUtf8();
-    return utf8;
-}
-
-// In a UTF-8 locale curses would decode the bytes into exactly these wide
-// characters, three bytes per cell, on every frame; elsewhere the bytes go
-// to curses as they are, for it to make of them what that locale says.
-void print(int row, int column, Blocks const& text)
-{
-    if (drawsWide()) {
-        mvwaddnwstr(stdscr, row, column, text.wide.data(), static_cast<int>(text.columns));
-    } else {
-        print(row, column, text.utf8);
-    }
-}
-
-// The same cells as printing a one-column glyph at every column from `from`
-// up to `to`, but curses is handed one finished cell to repeat rather than
-// a print per column.
-void fill(int row, int from, int to, Blocks const& glyph)
-{
-    if (!drawsWide()) {
-        for (int column = from; column < to; ++column) {
-            print(row, column, glyph);
-        }
-        return;
-    }
-    if (from < to) {
-        cchar_t cell{};
-        setcchar(&cell, glyph.wide.data(), A_NORMAL, 0, nullptr);
-        mvwhline_set(stdscr, row, from, &cell, to - from);
-    }
-}
-
-void colourOn(ColourPair pair)
-{
-    wattr_on(stdscr, static_cast<attr_t>(COLOR_PAIR(pair)), nullptr);
-}
-
-void colourOff(ColourPair pair)
-{
-    wattr_off(stdscr, static_cast<attr_t>(COLOR_PAIR(pair)), nullptr);
 }
 
 // Installs `handler` for `signal` unless the signal is already ignored or
@@ -451,6 +360,12 @@ void Dunehopper::advanceTimer()
 // One pass after its key read; false when the player leaves.
 bool Dunehopper::handleKey(int code)
 {
+    // Curses resized the screen, perhaps twice since the last frame (once
+    // inside a refresh, once inside the key read): what a smaller size cut
+    // off is gone even where the screen has grown back.
+    if (code == KEY_RESIZE) {
+        paintAll = true;
+    }
     // Only the low byte counts, so special keys alias plain ones.
     auto const key = static_cast<std::int8_t>(code);
     if (key == kSpace) {
@@ -551,7 +466,7 @@ void Dunehopper::startCurses()
     start_color();
     noecho();
     cbreak();
-    curs_set(0);
+    bool const cursorHidden = curs_set(0) != ERR;
     init_pair(kRed, COLOR_RED, COLOR_BLACK);
     init_pair(kGreen, COLOR_GREEN, COLOR_BLACK);
     init_pair(kBlue, COLOR_BLUE, COLOR_BLACK);
@@ -565,11 +480,58 @@ void Dunehopper::startCurses()
     }
     keypad(stdscr, TRUE);
     wtimeout(stdscr, kKeyTimeoutMs);
+    // A hidden cursor need not be brought back to its place after each update.
+    leaveok(stdscr, cursorHidden);
     // Every refresh runs to its end instead of polling for typeahead on the
     // way: a frame is due every pass anyway, and the polls were two system
     // calls a frame.
     typeahead(-1);
     setcchar(&emptyLine, L" ", A_NORMAL, 0, nullptr);
+    makeCells();
+    // Until the screen has been left once, ncurses sends what it has at
+    // every cursor jump, a write for each changed group of rows; leaving and
+    // taking it back now, before the first frame, lets each frame go out in
+    // one write, for the price of the start-up sequence sent twice.
+    endwin();
+    doupdate();
+}
+
+// Curses makes the cells, so that they are what printing the texts would
+// leave on the screen in this locale, whatever its character set. The ground
+// is one cell a column: the first of the block's, where a locale that cannot
+// show it spells it out in several.
+void Dunehopper::makeCells()
+{
+    constexpr int kWidest = 512;  // a text curses spells out byte by byte in a locale that cannot show it
+    scratch.reset(newpad(1, kWidest));
+    texts.resize(kTexts.size());
+    for (std::size_t i = 0; i < kTexts.size(); ++i) {
+        cellsOf(kTexts.at(i).utf8, kTexts.at(i).pair, texts[i]);
+    }
+    cchar_t const block = texts[kGround].empty() ? emptyLine : texts[kGround].front();
+    ground.assign(static_cast<std::size_t>(std::max(winSize.x, 0)), block);
+    scoreText.reserve(kScoreMost);
+    scoreCells.reserve(kScoreMost + 1);
+    scoreShown.reserve(kScoreMost + 1);
+    constexpr std::size_t kUsualSpans = 64;  // a frame has about twenty; more only on a very narrow screen
+    drawing.reserve(kUsualSpans);
+    shown.reserve(kUsualSpans);
+    cuts.reserve(2 * kUsualSpans);
+}
+
+void Dunehopper::cellsOf(std::string_view text, short pair, Cells& cells) const
+{
+    cells.clear();
+    WINDOW* const pad = scratch.get();
+    if (pad == nullptr) {
+        return;
+    }
+    wattr_set(pad, A_NORMAL, pair, nullptr);
+    mvwaddnstr(pad, 0, 0, text.data(), static_cast<int>(text.size()));
+    int const length = getcurx(pad);
+    cells.resize(static_cast<std::size_t>(length) + 1);  // curses ends what it copies with a null cell
+    mvwin_wchnstr(pad, 0, 0, cells.data(), length);
+    cells.pop_back();
 }
 
 void Dunehopper::stopCurses()
@@ -610,6 +572,7 @@ bool Dunehopper::playerGone(bool askInput) const
 void Dunehopper::suspend()
 {
     stopAsked = 0;
+    paintAll = true;
     endwin();
     setDefaultAction(SIGTSTP);
     std::raise(SIGTSTP);  // stopped here until `fg`
@@ -625,14 +588,11 @@ void Dunehopper::suspend()
 
 void Dunehopper::draw()
 {
-    clear();
-    colourOn(kGreen);
+    drawing.clear();
     drawTerrain();
     drawBush();
-    colourOff(kGreen);
-    colourOn(kBlue);
     drawDino();
-    drawScore();  // its magenta replaces the blue, and leaves no pair on
+    drawScore();
     switch (gameState) {
     case GAME_OVER:
         gameOver();
@@ -650,33 +610,129 @@ void Dunehopper::draw()
     default:
         break;
     }
+    paint();
 }
 
-// Rewrites every cell with blanks rather than erasing the screen. Curses
-// repeats one finished blank cell across each row: printing a row of spaces
-// as text costs a format and a multibyte decode per cell, and copying a row
-// of cells a width check per cell, most of a frame on a big screen, for the
-// same blanks (no attributes, no colour pair, as the frame leaves them).
+// Puts the frame on the screen, touching only the rows whose spans differ
+// from the last frame's. Curses compares only what was touched, so a frame
+// costs what moved rather than the screen's area.
+void Dunehopper::paint()
+{
+    Span const last = drawing.empty() ? Span{} : drawing.back();
+    if (paintAll) {  // the screen may hold anything: blanks, then everything on them
+        clear();
+        shown.clear();
+        paintAll = false;
+    }
+    // Cells are never changed in place (the score's are made anew elsewhere),
+    // so the same cells at the same place are the same picture.
+    auto const same = [](Span const& a, Span const& b) {
+        return a.column == b.column && a.length == b.length && a.cells == b.cells;
+    };
+    std::ranges::sort(drawing, {}, [](Span const& span) { return std::pair{span.row, span.order}; });
+    auto before = shown.cbegin();
+    auto now = drawing.cbegin();
+    while (before != shown.cend() || now != drawing.cend()) {
+        int const row =
+            std::min(before != shown.cend() ? before->row : INT_MAX, now != drawing.cend() ? now->row : INT_MAX);
+        auto const nextRow = [row](Span const& span) { return span.row != row; };
+        auto const beforeEnd = std::find_if(before, shown.cend(), nextRow);
+        auto const nowEnd = std::find_if(now, drawing.cend(), nextRow);
+        if (!std::equal(before, beforeEnd, now, nowEnd, same)) {
+            repaintRow(row, {before, beforeEnd}, {now, nowEnd});
+        }
+        before = beforeEnd;
+        now = nowEnd;
+    }
+    shown.swap(drawing);
+    if (!is_leaveok(stdscr)) {  // a cursor that cannot be hidden rests after the last print
+        wmove(stdscr, last.row, std::min(last.column + last.length, getmaxx(stdscr) - 1));
+    }
+}
+
+// Between two edges of the row's spans each frame shows the cells of one
+// span, the last drawn there, or blanks. Only the stretches that show other
+// cells than before go to curses.
+void Dunehopper::repaintRow(int row, std::span<Span const> before, std::span<Span const> now)
+{
+    cuts.clear();
+    for (auto const& spans : {before, now}) {
+        for (Span const& span : spans) {
+            cuts.push_back(span.column);
+            cuts.push_back(span.column + span.length);
+        }
+    }
+    std::ranges::sort(cuts);
+    auto const shownAt = [](std::span<Span const> spans, int column) -> cchar_t const* {
+        auto const top = std::find_if(spans.rbegin(), spans.rend(), [column](Span const& span) {
+            return column >= span.column && column < span.column + span.length;
+        });
+        return top == spans.rend() ? nullptr : top->cells + (column - top->column);  // none: blanks
+    };
+    for (std::size_t i = 1; i < cuts.size(); ++i) {
+        int const from = cuts[i - 1];
+        int const length = cuts[i] - from;
+        cchar_t const* const cells = shownAt(now, from);
+        if (length == 0 || cells == shownAt(before, from)) {
+            continue;
+        }
+        if (cells == nullptr) {
+            mvwhline_set(stdscr, row, from, &emptyLine, length);
+        } else {
+            mvwadd_wchnstr(stdscr, row, from, cells, length);
+        }
+    }
+}
+
+// Blanks every cell, for a frame that cannot trust the screen to hold the last.
 void Dunehopper::clear()
 {
-    if (winSize.x < 1) {
+    for (int row = 0; row < getmaxy(stdscr); ++row) {
+        mvwhline_set(stdscr, row, 0, &emptyLine, getmaxx(stdscr));
+    }
+}
+
+// Adds a print to the frame as curses would lay it out: nothing of one that
+// starts off the screen, the rest of one that runs past the right edge on
+// the next row, and nothing past the last cell. The ground, a row of cells
+// rather than a print, stops at the edge instead.
+void Dunehopper::show(int row, int column, cchar_t const* cells, int length, bool wraps)
+{
+    int const rows = getmaxy(stdscr);
+    int const cols = getmaxx(stdscr);
+    if (row < 0 || column < 0 || column >= cols) {
         return;
     }
-    for (int row = 0; row < winSize.y; ++row) {
-        mvwhline_set(stdscr, row, 0, &emptyLine, winSize.x);
+    while (length > 0 && row < rows) {
+        int const piece = std::min(length, cols - column);
+        drawing.push_back({row, column, piece, cells, static_cast<int>(drawing.size())});
+        if (!wraps) {
+            return;
+        }
+        cells += piece;
+        length -= piece;
+        ++row;
+        column = 0;
     }
+}
+
+void Dunehopper::show(int row, int column, Cells const& text)
+{
+    show(row, column, text.data(), static_cast<int>(text.size()), true);
 }
 
 // Leaves a gap where the standing dino's legs are, so they read as feet on
-// the ground rather than as more ground.
+// the ground rather than as more ground. Each column has a cell of its own,
+// so that a jump repaints only the gap.
 void Dunehopper::drawTerrain()
 {
-    int const ground = winSize.y - 1;
-    if (isJump) {
-        fill(ground, 0, winSize.x, kGround);
-    } else {
-        fill(ground, 0, std::min(kGapFirst, winSize.x), kGround);
-        fill(ground, kGapLast + 1, winSize.x, kGround);
+    int const cols = winSize.x;
+    int const gapFrom = isJump ? cols : std::min(kGapFirst, cols);
+    int const gapTo = isJump ? cols : kGapLast + 1;
+    for (auto const& [from, to] : {std::pair{0, gapFrom}, {gapTo, cols}}) {
+        if (from < to) {
+            show(winSize.y - 1, from, ground.data() + from, to - from, false);
+        }
     }
 }
 
@@ -694,10 +750,10 @@ void Dunehopper::drawBush()
     }
     if (bushPos < cols - 4) {
         int const rows = winSize.y;
-        print(rows - 5, bushPos, kBushTop);
-        print(rows - 4, bushPos, kBushBranches);
-        print(rows - 3, bushPos + 1, kBushTrunk);
-        print(rows - 2, bushPos + 1, kBushTrunk);
+        show(rows - 5, bushPos, texts[kBushTop]);
+        show(rows - 4, bushPos, texts[kBushBranches]);
+        show(rows - 3, bushPos + 1, texts[kBushTrunk]);
+        show(rows - 2, bushPos + 1, texts[kBushTrunk]);
     }
     if (within(bushPos, kCollideFirst, kCollideLast) && !isJump) {
         gameState = GAME_OVER;
@@ -714,33 +770,43 @@ void Dunehopper::drawDino()
             isJump = false;
         }
     }
-    for (std::size_t i = 0; i < kDinoRows.size(); ++i) {
-        print(top + 1 + static_cast<int>(i), kDinoColumn, kDinoRows.at(i));
+    for (int i = 0; i < kDinoRows; ++i) {
+        show(top + 1 + i, kDinoColumn, texts[kDinoTop + i]);
     }
     if (isJump) {
-        print(top + 10, kDinoColumn, kLegsA);
+        show(top + 10, kDinoColumn, texts[kLegsA]);
         return;
     }
-    print(top + 10, kDinoColumn, kDinoBody);
-    print(top + 11, kDinoColumn, timer > 0 ? kLegsA : kLegsB);
+    show(top + 10, kDinoColumn, texts[kDinoBody]);
+    show(top + 11, kDinoColumn, texts[timer > 0 ? kLegsA : kLegsB]);
 }
 
+// The score is the one text formatted each frame; it is made into cells only
+// when it changed, and then not over the last frame's, which the screen's
+// record of that frame still points at.
 void Dunehopper::drawScore()
 {
-    colourOn(kMagenta);
-    mvprintw(5, 1, kScoreFormat, score.passed, score.time);
-    print(2, 1, kGreeting);
-    colourOff(kMagenta);
+    std::array<char, kScoreMost> formatted{};
+    int const length = std::snprintf(formatted.data(), formatted.size(), kScoreFormat, score.passed, score.time);
+    int const used = std::clamp(length, 0, static_cast<int>(formatted.size()) - 1);
+    std::string_view const text{formatted.data(), static_cast<std::size_t>(used)};
+    if (text != scoreText) {
+        scoreText = text;
+        scoreCells.swap(scoreShown);
+        cellsOf(text, kMagenta, scoreCells);
+    }
+    show(5, 1, scoreCells);
+    show(2, 1, texts[kGreeting]);
 }
 
 void Dunehopper::gameOver()
 {
-    print((winSize.y / 2) - 1, (winSize.x / 2) - 4, kGameOver);
+    show((winSize.y / 2) - 1, (winSize.x / 2) - 4, texts[kGameOver]);
 }
 
 void Dunehopper::aiGame()
 {
-    print(winSize.y / 2, (winSize.x / 2) - 10, kPrompt);
+    show(winSize.y / 2, (winSize.x / 2) - 10, texts[kPrompt]);
     if (within(bushPos, kDemoJumpFirst, kDemoJumpLast) && !isJump) {
         jump();
     }
@@ -773,7 +839,7 @@ static std::string readAll(std::ifstream& in)
 // UTF-8; everything else keeps following the environment.
 static void useUtf8Characters()
 {
-    if (!characterSetIsUtf8()) {
+    if (std::string_view{nl_langinfo(CODESET)} != "UTF-8") {
         std::setlocale(LC_CTYPE, "C.UTF-8");
     }
 }

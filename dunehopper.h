@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <curses.h>
 
@@ -52,13 +55,26 @@ private:
     struct ScreenDeleter {
         void operator()(SCREEN* screen) const { delscreen(screen); }
     };
+    struct WindowDeleter {
+        void operator()(WINDOW* window) const { delwin(window); }
+    };
     using File = std::unique_ptr<std::FILE, FileCloser>;
+    using Cells = std::vector<cchar_t>;
+    // A run of finished cells that a frame puts at a place of one row; a
+    // print that runs past the right edge is one span per row it reaches.
+    struct Span {
+        int row;
+        int column;
+        int length;
+        cchar_t const* cells;
+        int order;  // among the frame's spans: a later one covers an earlier
+    };
 
     void startCurses();
     void stopCurses();
     bool openTerminal();
     [[nodiscard]] bool playerGone(bool askInput) const;
-    static void suspend();
+    void suspend();
     void advanceTimer();
     bool handleKey(int code);
     void draw();
@@ -67,6 +83,12 @@ private:
     void drawBush();
     void drawScore();
     void clear();
+    void paint();
+    void repaintRow(int row, std::span<Span const> before, std::span<Span const> now);
+    void show(int row, int column, cchar_t const* cells, int length, bool wraps);
+    void show(int row, int column, Cells const& text);
+    void makeCells();
+    void cellsOf(std::string_view text, short pair, Cells& cells) const;
     void gameOver();
     void aiGame();
     void startGame();
@@ -74,7 +96,7 @@ private:
 
     Point winSize{};
     Score score{};
-    cchar_t emptyLine{};  // the blank every row is wiped with, cell by cell
+    cchar_t emptyLine{};  // the blank that wipes what is no longer drawn
     std::int8_t timer = 0;
     std::int8_t debounceTimer = 0;
     std::int8_t jumpTimer = 0;
@@ -87,4 +109,18 @@ private:
     // deleted before the file closes.
     File ttyOut;
     std::unique_ptr<SCREEN, ScreenDeleter> screen;
+
+    // What the frames draw, made once when the screen opens: the fixed texts
+    // as cells, the ground row, and the score's cells this frame and last.
+    std::unique_ptr<WINDOW, WindowDeleter> scratch;  // where curses makes cells of a text
+    std::vector<Cells> texts;
+    Cells ground;
+    std::string scoreText;
+    Cells scoreCells;
+    Cells scoreShown;
+    // This frame's spans, and those the screen shows from the last frame.
+    std::vector<Span> drawing;
+    std::vector<Span> shown;
+    std::vector<int> cuts;  // the edges of a row's spans, this frame's and the last's
+    bool paintAll = true;   // the first frame, and the first after the screen was away
 };

@@ -114,8 +114,8 @@ start_run() {  # SPACE, again only after a second without a run: one more in a r
     for look in {1..10}; do running && return; sleep 0.1; done
     return 1
 }
-within_80x24() {
-    [[ "$(line 24)" == "████ "* ]] && [ -z "$(screen | sed -n '25,$p' | tr -d ' ')" ] &&
+within_80x24() {  # the dino too: the rows a smaller size cut off are drawn again
+    [[ "$(line 24)" == "████ "* ]] && [ -z "$(screen | sed -n '25,$p' | tr -d ' ')" ] && screen | grep -q '▟█▙' &&
         [ "$(screen | sed 's/ *$//' | LC_ALL=C.UTF-8 wc -L)" -le 80 ]
 }
 no_game_run() {  # KEY CMD...: a run without any terminal; stdout, stderr, status
@@ -285,6 +285,7 @@ signals)  # Ctrl-C, Ctrl-\, SIGTERM or SIGHUP leave the terminal as it was; afte
         touch go$n
         within 10 "the game back after fg ($n)" in_game
         wait_for "Press SPACE to start"
+        wait_for "██████████████▀█████▀██▙▁"  # the whole screen, not only what moved since
     done
     tm send-keys -t game Space
     within 10 "a run after fg" running
@@ -327,7 +328,14 @@ terminals)  # the same layout everywhere, in colour where there is colour (unkno
         [ "$(line 13)" = "$(printf '%30s' '')Press SPACE to start" ] || fail "$term: prompt not at (12, 30)"
         colours=$(tm capture-pane -p -e -t game | grep -c $'\e\\[[0-9;]*3[0-9]m')
         case $term in
-        vt100) [ "$colours" = 0 ] || fail "$term: colour on a terminal without colour" ;;
+        vt100)
+            [ "$colours" = 0 ] || fail "$term: colour on a terminal without colour"
+            # It cannot hide the cursor, which then rests after the prompt rather than wander.
+            for look in 1 2 3 4 5; do
+                cursor=$(tm display -p -t game '#{cursor_x},#{cursor_y}')
+                [ "$cursor" = 50,12 ] || fail "$term: the cursor at $cursor, not after the prompt"
+                sleep 0.1
+            done ;;
         *) [ "$colours" -gt 0 ] || fail "$term: no colour" ;;
         esac
         tm send-keys -t game ']'

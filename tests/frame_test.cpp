@@ -245,6 +245,10 @@ TEST(Frame, DemonstrationJumpsOnElevenToTwentySevenAfterTheCollisionTest)
             p.frame();
             EXPECT_EQ(p.jumpLeft(), 8);
             EXPECT_EQ(p.state(), GAME_OVER);
+            p.play();  // a run takes both messages away
+            p.frame();
+            EXPECT_EQ(cells(11, 30, 20), repeat(" ", 20));
+            EXPECT_EQ(cells(12, 30, 20), repeat(" ", 20));
         }
     }
 }
@@ -261,6 +265,9 @@ TEST(Frame, JumpLastsNineFramesAndTheLastShowsTheStandingPoseRaised)
         EXPECT_EQ(ink(14, 5), COLOR_BLUE);
         if (frame < 9) {
             Probe::expectDino(8, {kLegsA, repeat(" ", 22)});
+            for (int row = 19; row < 23; ++row) {  // where the standing dino was
+                EXPECT_EQ(cells(row, 5, 25), repeat(" ", 25)) << "row " << row << ", frame " << frame;
+            }
             p.pass(ERR);
         } else {
             Probe::expectDino(8, {kBody, kLegsA});  // timer 4
@@ -271,6 +278,7 @@ TEST(Frame, JumpLastsNineFramesAndTheLastShowsTheStandingPoseRaised)
         p.frame();
         Probe::expectDino(12, {kBody});
         EXPECT_EQ(cells(23, 0, 31), std::string("████ ") + legs + "  ██") << "timer " << timer;
+        EXPECT_EQ(cells(10, 5, 25), repeat(" ", 25)) << "where the airborne dino's head was";
     }
 }
 
@@ -356,10 +364,25 @@ TEST(Frame, WholeScreenOfAStandingFrame)
     }
     wattr_off(stdscr, A_REVERSE | COLOR_PAIR(1), nullptr);
     p.play();
-    p.bush() = 30;  // moves to 27: drawn, clear of the collision window
-    p.frame();
-    for (int row = 0; row < 16; ++row) {
-        EXPECT_EQ(cells(row, 0, 32), expected.at(static_cast<std::size_t>(row))) << "row " << row;
+    // The first frame, and again after the terminal shrank (which cut rows
+    // off and wrapped the dino's) and grew back, with a frame at the smaller
+    // size or none: nothing of an earlier frame may be taken as still shown.
+    for (auto [what, between] : {std::pair{"first frame", 0}, {"resized", 1}, {"resized twice between frames", 2}}) {
+        if (between > 0) {
+            resizeterm(8, 20);
+            if (between == 1) {
+                p.bush() = 30;
+                p.pass(KEY_RESIZE);
+            }
+            resizeterm(16, 32);
+        }
+        p.bush() = 30;  // moves to 27: drawn, clear of the collision window
+        p.score() = {};
+        p.timer() = 4;  // the pass makes it 0: legs B
+        p.pass(between > 0 ? KEY_RESIZE : ERR);
+        for (int row = 0; row < 16; ++row) {
+            EXPECT_EQ(cells(row, 0, 32), expected.at(static_cast<std::size_t>(row))) << what << ", row " << row;
+        }
     }
     EXPECT_EQ(ink(14, 31), kOwnColours) << "a blank keeps no colour";
     for (int row = 0; row < 16; ++row) {
