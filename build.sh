@@ -5,7 +5,8 @@
 # measures what the game costs (bench/run.sh), `./build.sh pictures` takes the
 # README's pictures of the game (tools/make-pictures). Each installs the
 # Debian packages it needs that are missing when run as root; otherwise it
-# prints the apt line to run as root.
+# prints the apt line to run as root. `./build.sh test-arch ARCH` cross-builds
+# for arm64 or riscv64 and runs there what depends on the architecture.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -35,6 +36,15 @@ test_packages=(g++ cmake make libncurses-dev libgtest-dev tmux openssl coreutils
 # bench: bench/run.sh counts instructions with callgrind and system calls
 # with strace, and compares with moon-buggy.
 bench_packages=("${play_packages[@]}" valgrind strace moon-buggy)
+# test-arch ARCH: the cross compiler, the architecture's libraries to build and
+# link against, qemu-user for its frame tests, the package's tools and the apt
+# test's as for test, and its QEMU and EDK II firmware, whose busybox, openssl
+# and chattr mmdebstrap unpacks. By architecture: its QEMU system package, its
+# firmware package, and the first Debian release that has it.
+cross_table='arm64 qemu-system-arm qemu-efi-aarch64 8
+riscv64 qemu-system-riscv qemu-efi-riscv64 13'
+test_arch_packages=(g++ cmake make libncurses-dev openssl coreutils util-linux qemu-user busybox-static e2fsprogs apt
+    build-essential dpkg-dev debhelper devscripts lintian man-db mmdebstrap reprepro gpg gpg-agent)
 # test-on: tests/fresh-root.sh makes the fresh root with mmdebstrap.
 test_on_packages=(mmdebstrap)
 # pictures: tools/make-pictures shows the game in xterm, on a virtual X
@@ -191,6 +201,21 @@ summary() {
         }'
 }
 
+# verdict STATUS TESTS-STATUS [ARCH]: the last closing line, and the command's status.
+verdict() {
+    local status=$1
+    if [ "$2" = 1 ]; then
+        status=1
+    elif [ "$2" = 2 ] && [ "${CI:-}" = true ]; then
+        # A runner that cannot run a case must not pass for one that ran it.
+        echo "tests: under CI (CI=true) a skipped test is a failure"
+        status=1
+    elif [ "$2" = 0 ] && [ "$status" = 0 ]; then
+        echo "== all passed${3:+ on $3}"
+    fi
+    exit "$status"
+}
+
 case "${1:-}" in
 play)
     ensure_packages play "to build and run the game"
@@ -219,20 +244,42 @@ test)
         echo "lint: clang-format or clang-tidy found the faults shown above"
         status=1
     fi
-    if [ $tests_status = 1 ]; then
-        status=1
-    elif [ $tests_status = 2 ] && [ "${CI:-}" = true ]; then
-        # A runner that cannot run a case must not pass for one that ran it.
-        echo "tests: under CI (CI=true) a skipped test is a failure"
-        status=1
-    elif [ $tests_status = 0 ] && [ $status = 0 ]; then
-        echo "== all passed"
+    verdict $status $tests_status ;;
+test-arch)
+    arch=${2:-}
+    read -r _ qemu_package firmware_package since < <(awk -v arch="$arch" '$1 == arch' <<<"$cross_table") ||
+        { echo "usage: $0 test-arch ARCH, one of: $(cut -d' ' -f1 <<<"$cross_table" | xargs)" >&2; exit 2; }
+    release=$(. /etc/os-release && echo "${VERSION_ID:-}")  # testing and unstable have none: the newest
+    if [ -n "$release" ] && [ "${release%%.*}" -lt "$since" ]; then
+        echo "test-arch: Debian $release has no $arch; Debian $since is the first release with it" >&2
+        exit 1
     fi
-    exit $status ;;
-test-on)
-    [ $# = 2 ] || { echo "usage: $0 test-on SUITE (bookworm, trixie, testing...)" >&2; exit 2; }
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        if [ "$(id -u)" != 0 ]; then
+            echo "./build.sh test-arch $arch needs $arch's packages: as root, run dpkg --add-architecture $arch first" >&2
+            exit 1
+        fi
+        echo "== dpkg --add-architecture $arch, for its libraries and its kernel"
+        dpkg --add-architecture "$arch"
+    fi
+    test_arch_packages+=("crossbuild-essential-$arch" "libncurses-dev:$arch" "libgtest-dev:$arch" "libstdc++6:$arch"
+        "$qemu_package" "$firmware_package")
+    ensure_packages test-arch "to cross-build for $arch and test it"
+    echo "== $arch build: the frame tests under qemu-user, the package, the apt repository, the firmware"
+    status=0 tests_status=0
+    build "build-$arch" "" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$arch.cmake" -DDUNEHOPPER_TESTS=ON
+    ctest_in "build-$arch" || status=1
+    echo "== what the $arch package, its apt repository and its firmware showed"
+    grep -E '^(lintian -I|reproducible from|apt on|firmware|the firmware stores)' "build-$arch/Testing/Temporary/LastTest.log" || :
+    echo "== summary of the $arch build"
+    summary "build-$arch" || tests_status=$?
+    verdict $status $tests_status "$arch" ;;
+test-on)  # SUITE [COMMAND [ARGUMENT...]]: test, or another command, in a fresh root of SUITE
+    [ $# -ge 2 ] || { echo "usage: $0 test-on SUITE (bookworm, trixie, testing...) [test-arch ARCH]" >&2; exit 2; }
     ensure_packages test-on "to make a fresh Debian root"
-    exec tests/fresh-root.sh "$2" test ;;
+    suite=$2
+    shift 2
+    exec tests/fresh-root.sh "$suite" "${@:-test}" ;;
 bench)
     ensure_packages bench "to build the benchmarks and compare with moon-buggy"
     exec bench/run.sh ;;
@@ -241,6 +288,6 @@ pictures)
     build build dunehopper -DDUNEHOPPER_TESTS=OFF -DDUNEHOPPER_BENCH=OFF
     exec tools/make-pictures build/dunehopper docs ;;
 *)
-    echo "usage: $0 play|test|test-on SUITE|bench|pictures" >&2
+    echo "usage: $0 play|test|test-arch ARCH|test-on SUITE [COMMAND...]|bench|pictures" >&2
     exit 2 ;;
 esac

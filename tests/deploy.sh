@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # The deployer's path: the payload file, tools/make-payload, the Debian package, and
 # two messages shipped through a signed apt repository.
-# Usage: deploy.sh CASE BUILD_DIR. Exit 77 means SKIPPED.
+# Usage: deploy.sh CASE BUILD_DIR [ARCH]: package builds ARCH's package (by default
+# this system's), apt publishes ARCH's beside this system's. Exit 77 means SKIPPED.
 set -u
 case_name=$1
 build=$(realpath "$2")
 src=$(cd "$(dirname "$0")/.." && pwd)
 source "$src/tests/firmware.sh"
 
+# The architecture whose package is built, and how this system builds and runs it.
+native=$(dpkg --print-architecture) arch=${3:-$(dpkg --print-architecture)} cross=() emulator=()
+if [ "$arch" != "$native" ]; then
+    cross=(-a "$arch")
+    emulator=("qemu-$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_CPU 2>/dev/null)")
+fi
 # reveals KEY BINARY FILE...: the binary, holding KEY, prints exactly these files.
 reveals() {
     local key=$1 bin=$2
     shift 2
     need_namespace "all before the reveal passed"
-    in_firmware "$key" "$bin" </dev/null >out 2>err || fail "$bin exited with $?"
+    in_firmware "$key" "${emulator[@]}" "$bin" </dev/null >out 2>err || fail "$bin exited with $?"
     cat "$@" | cmp - out || fail "$bin with $key does not print exactly $*"
 }
 # copy_source DIR: the tracked files (outside a git checkout: the tree less its builds).
@@ -151,9 +158,8 @@ package)  # dpkg-buildpackage: lintian, hardening, layout, the same bytes from t
         command -v $tool >/dev/null || skip "$tool is not installed"
     done
     version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
-    arch=$(dpkg --print-architecture)
     copy_source one/dunehopper
-    in_source one/dunehopper dpkg-buildpackage -us -uc || fail "dpkg-buildpackage: $(tail -20 one/dunehopper.log)"
+    in_source one/dunehopper dpkg-buildpackage "${cross[@]}" -us -uc || fail "dpkg-buildpackage: $(tail -20 one/dunehopper.log)"
     deb=one/dunehopper_${version}_$arch.deb dbgsym=one/dunehopper-dbgsym_${version}_$arch.deb
     [ -f "$deb" ] && [ -f "$dbgsym" ] || fail "no package and debug symbols in: $(ls one)"
 
@@ -176,11 +182,13 @@ package)  # dpkg-buildpackage: lintian, hardening, layout, the same bytes from t
     grep -vE "^[EWIP]: dunehopper source: ($(IFS='|' && echo "${passable[*]}"))\$" lintian.txt >lintian.left
     [ ! -s lintian.left ] || fail "lintian: $(cat lintian.left lintian.err)"
     sed 's/^/lintian, let pass: /' lintian.txt
+    echo "lintian -I --pedantic on the $arch package: $(wc -l <lintian.txt) tags, none but those let pass"
     # What the as-installed test and piuparts take (the next builds here replace the .changes).
     rm -rf "$build/package" && mkdir "$build/package" && dcmd cp "one/dunehopper_${version}_$arch.changes" "$build/package/" ||
         fail "cannot keep the package for the tests that install it"
 
     [ "$(dpkg-deb -f "$deb" Section)" = games ] || fail "section is not games"
+    [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "the package is for $(dpkg-deb -f "$deb" Architecture), not $arch"
     depends=$(dpkg-deb -f "$deb" Depends)
     [[ $depends == *'libncursesw6 '* && $depends == *openssl* ]] || fail "Depends lacks ncursesw or openssl: $depends"
     [ "$(dpkg-deb -f "$dbgsym" Depends)" = "dunehopper (= $version)" ] || fail "the debug symbols fit another version"
@@ -208,7 +216,7 @@ EOF
     # The source package alone, unpacked elsewhere and built later: the same bytes.
     mkdir -p elsewhere/two && dpkg-source -x "one/dunehopper_$version.dsc" elsewhere/two/src >dsc.log 2>&1 ||
         fail "dpkg-source -x: $(cat dsc.log)"
-    in_source elsewhere/two/src dpkg-buildpackage -b -us -uc || fail "build from the .dsc: $(tail -20 elsewhere/two/src.log)"
+    in_source elsewhere/two/src dpkg-buildpackage "${cross[@]}" -b -us -uc || fail "build from the .dsc: $(tail -20 elsewhere/two/src.log)"
     for file in "$deb" "$dbgsym"; do
         cmp "$file" "elsewhere/two/${file#one/}" || fail "the build from the .dsc differs"
         echo "reproducible from the .dsc: $(sha256sum "$file")"
@@ -238,7 +246,10 @@ apt)  # two messages from one key through a signed repository: install, a forged
         command -v $tool >/dev/null || skip "$tool is not installed"
     done
     need_namespace
-    arch=$(dpkg --print-architecture)
+    # A mixed fleet: ARCH's packages, cross-built, published beside this system's.
+    beside=()
+    [ "$arch" = "$native" ] || beside=("$arch")
+    arch=$native
     release=$(. /etc/os-release && echo "${VERSION_CODENAME:?}")
     export GNUPGHOME=$work/gnupg DEBFULLNAME="Ann Deployer" DEBEMAIL=ann@example.org
     cleanup() { gpgconf --kill all; rm -rf "$work"; }
@@ -256,7 +267,7 @@ apt)  # two messages from one key through a signed repository: install, a forged
     printf 'First: meet at the well.\n' >m1
     printf 'Second: the well ran dry.\n' >m2
     mkdir -p repo/conf
-    printf '%s\n' 'Codename: fleet' "Architectures: $arch source" 'Components: main' \
+    printf '%s\n' 'Codename: fleet' "Architectures: $arch ${beside[*]} source" 'Components: main' \
         "SignWith: $(fingerprint repository)" 'AlsoAcceptFor: unstable' >repo/conf/distributions
     # build N: message N's payload (or the file payloadN, where there is one) and changelog
     # entry, the packages, the same bytes again from the source package alone, and the
@@ -285,6 +296,27 @@ apt)  # two messages from one key through a signed repository: install, a forged
         reprepro -b repo include fleet "dunehopper_${version}_$arch.changes" >reprepro.log 2>&1 ||
             fail "reprepro: $(cat reprepro.log)"
         echo "built $version, the same bytes from its .dsc: $(sha256sum "dunehopper_${version}_$arch.deb")"
+        for other in "${beside[@]}"; do
+            in_source tree dpkg-buildpackage -a "$other" -B -us -uc || fail "dpkg-buildpackage -a $other: $(tail -20 tree.log)"
+            reprepro -b repo include fleet "dunehopper_${version}_$other.changes" >reprepro.log 2>&1 ||
+                fail "reprepro, $other: $(cat reprepro.log)"
+        done
+    }
+    # picks VERSION: apt on each architecture of the fleet, reading the repository alone,
+    # would install that architecture's own package of VERSION.
+    picks() {
+        local other
+        for other in "$arch" "${beside[@]}"; do
+            on_target "mkdir -p lists.$other/partial && apt=(apt-get -q -o APT::Architecture=$other
+                -o APT::Architectures=$other -o Dir::Etc::SourceList=/etc/apt/sources.list.d/fleet.list
+                -o Dir::Etc::SourceParts=/nonexistent -o Dir::State::Lists=/root/lists.$other
+                -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=) && \"\${apt[@]}\" update &&
+                \"\${apt[@]}\" download --print-uris dunehopper >uris" || fail "apt as $other: $(tail target.log)"
+            read -r uri file _ <target/root/uris
+            [ "$file" = "dunehopper_${1}_$other.deb" ] && [[ $uri == *"_$other.deb'" ]] ||
+                fail "apt on $other would take: $(cat target/root/uris)"
+            echo "apt on $other picks $file from $uri"
+        done
     }
     sh tree/tools/make-payload --new-key key.efivar m1 >/dev/null || fail "make-payload --new-key"
     build 1
@@ -327,6 +359,7 @@ apt)  # two messages from one key through a signed repository: install, a forged
     on_target "$snapshot >before && apt-get update -q --error-on=any && apt-get install -y -q dunehopper" ||
         fail "apt-get install: $(tail -20 target.log)"
     reveals_message "$v1" m1
+    picks "$v1"
     # The package's own test holds for the deployer's payload too.
     on_target 'cd /srv/first && AUTOPKGTEST_TMP=$(mktemp -d) sh debian/tests/reveal' ||
         fail "debian/tests/reveal: $(cat target.log)"
@@ -350,6 +383,7 @@ apt)  # two messages from one key through a signed repository: install, a forged
     reprepro -b repo export fleet >reprepro.log 2>&1 || fail "reprepro export: $(cat reprepro.log)"
     on_target 'apt-get update -q --error-on=any && apt-get upgrade -y -q' || fail "apt-get upgrade: $(tail -20 target.log)"
     reveals_message "$v2" m2
+    picks "$v2"
 
     # Back to the first message: a new entry, above the second, carrying the payload the first
     # version shipped (from its source package), published as any other. The pool keeps only

@@ -5,7 +5,7 @@
 # command itself. The root is unpacked anew for every run from a tarball kept
 # in the cache, which is made again once it is a week old; the packages apt
 # downloads are kept there too, so a second run fetches almost nothing.
-#   fresh-root.sh SUITE [test|play]         the command in a fresh root
+#   fresh-root.sh SUITE [COMMAND [ARG...]]  ./build.sh COMMAND (test by default) in a fresh root
 #   fresh-root.sh --tarball SUITE [PACKAGE] prints the cached tarball, with
 #                                           PACKAGE added (autopkgtest wants apt-utils)
 set -euo pipefail
@@ -36,8 +36,9 @@ if [ "${1:-}" = --tarball ]; then
     tarball "${2:?usage: fresh-root.sh --tarball SUITE [PACKAGE]}" "${3:-}"
     exit
 fi
-suite=${1:?usage: fresh-root.sh SUITE [test|play]}
-command=${2:-test}
+suite=${1:?usage: fresh-root.sh SUITE [COMMAND [ARG...]]}
+shift
+[ $# -gt 0 ] || set -- test
 tarball=$(tarball "$suite")
 mkdir -p "$cache/apt/$suite/partial"
 
@@ -56,7 +57,7 @@ else
     tar -C "$src" --exclude=./build --exclude='./build-*' -cf - .
 fi | tar -C "$root/src" -xf -
 
-echo "== ./build.sh $command in a fresh Debian $suite root ($(cat "$root/etc/debian_version"))"
+echo "== ./build.sh $* in a fresh Debian $suite root ($(cat "$root/etc/debian_version"))"
 # A mount namespace of its own, whose root the fresh root becomes by
 # pivot_root: the kernel refuses a chrooted process the user namespaces that
 # autopkgtest's test bed and the end-to-end tests make. The root on itself
@@ -65,16 +66,17 @@ echo "== ./build.sh $command in a fresh Debian $suite root ($(cat "$root/etc/deb
 # kernel the firmware test boots; all of it goes with the namespace, however
 # the command ends.
 unshare --mount --fork -- sh -eu -c '
-    root=$1 cache=$2 suite=$3 command=$4
+    root=$1 cache=$2 suite=$3
+    shift 3
     mount --make-rprivate /
     mount --bind "$root" "$root"
     for fs in proc sys dev; do mount --rbind "/$fs" "$root/$fs"; done
     mount --bind "$cache/apt/$suite" "$root/var/cache/apt/archives"
-    for kept in roots kernel; do
+    for kept in roots kernel userland; do
         mkdir -p "$cache/$kept" "$root$cache/$kept" && mount --bind "$cache/$kept" "$root$cache/$kept"
     done
     cd "$root" && pivot_root . .old-root && umount -l /.old-root && rmdir /.old-root
     cd /src
     exec env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        TERM="${TERM:-xterm}" LANG=C.UTF-8 ${CI:+CI="$CI"} ./build.sh "$command"' \
-    sh "$root" "$cache" "$suite" "$command"
+        TERM="${TERM:-xterm}" LANG=C.UTF-8 ${CI:+CI="$CI"} ./build.sh "$@"' \
+    sh "$root" "$cache" "$suite" "$@"

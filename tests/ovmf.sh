@@ -1,50 +1,69 @@
 #!/usr/bin/env bash
-# The deployer's steps on real UEFI firmware: OVMF (EDK II's firmware for
-# virtual machines) in QEMU, booting this release's own Debian kernel into a
-# small initramfs that holds busybox, the program, base64, openssl and
+# The deployer's steps on real UEFI firmware: EDK II's firmware for virtual
+# machines in QEMU (OVMF on amd64, AAVMF on arm64, RISCV_VIRT on riscv64),
+# booting this release's own Debian kernel for the binary's architecture into
+# a small initramfs that holds busybox, the program, base64, openssl and
 # chattr. A tmpfs takes any bytes; only firmware says which keys it keeps.
-# Usage: ovmf.sh BUILD_DIR. Exit 77 means SKIPPED.
+# Usage: ovmf.sh BUILD_DIR [ARCH]: the architecture is the binary's; ARCH (by
+# default this system's) is the one the build was made for. Exit 77 means SKIPPED.
 set -u
 case_name=ovmf
 build=$(realpath "$1")
 src=$(cd "$(dirname "$0")/.." && pwd)
 source "$src/tests/firmware.sh"
 
-[ "$(uname -m)" = x86_64 ] || skip "OVMF and qemu-system-x86_64 boot x86_64 only, not $(uname -m)"
-ovmf=/usr/share/OVMF
-for need in qemu-system-x86_64:qemu-system-x86 busybox:busybox-static chattr:e2fsprogs apt-get:apt; do
+# What differs per architecture, by the binary's ELF machine: Debian's name for it,
+# QEMU, its machine and processor, the firmware's code and variable store (and their package),
+# the serial console, the kernel image's name in its package, and the dynamic
+# loader that lists a foreign binary's libraries under qemu-user.
+machine_of_binary=$(od -An -tu2 -j18 -N2 "$build/dunehopper" | tr -d ' ')
+while read -r elf arch qemu machine cpu code vars firmware_package console image loader; do
+    [ "$elf" = "$machine_of_binary" ] && break
+done <<'TABLE'
+62 amd64 qemu-system-x86_64 q35 - /usr/share/OVMF/OVMF_CODE_4M.fd /usr/share/OVMF/OVMF_VARS_4M.fd ovmf ttyS0 vmlinuz -
+183 arm64 qemu-system-aarch64 virt cortex-a57 /usr/share/AAVMF/AAVMF_CODE.fd /usr/share/AAVMF/AAVMF_VARS.fd qemu-efi-aarch64 ttyAMA0 vmlinuz /lib/ld-linux-aarch64.so.1
+243 riscv64 qemu-system-riscv64 virt - /usr/share/qemu-efi-riscv64/RISCV_VIRT_CODE.fd /usr/share/qemu-efi-riscv64/RISCV_VIRT_VARS.fd qemu-efi-riscv64 ttyS0 vmlinux /lib/ld-linux-riscv64-lp64d.so.1
+TABLE
+[ "$cpu" != - ] || cpu=  # QEMU's default for the machine
+[ "$elf" = "$machine_of_binary" ] || fail "$build/dunehopper is for ELF machine '$machine_of_binary', which no row names"
+expected=${2:-$(dpkg --print-architecture)}
+[ "$expected" = "$(dpkg --print-architecture)" ] || case_name=$expected
+[ "$arch" = "$expected" ] || fail "$build/dunehopper is built for $arch, not $expected"
+command -v "$qemu" >/dev/null || skip "$qemu is not installed (Debian's QEMU system package for $arch)"
+needs=(busybox:busybox-static chattr:e2fsprogs apt-get:apt)
+[ "$loader" = - ] || needs+=("${qemu/-system/}:qemu-user" mmdebstrap:mmdebstrap)
+for need in "${needs[@]}"; do
     command -v "${need%:*}" >/dev/null || skip "${need%:*} is not installed (Debian package ${need#*:})"
 done
-[ -r $ovmf/OVMF_CODE_4M.fd ] && [ -r $ovmf/OVMF_VARS_4M.fd ] || skip "no $ovmf/OVMF_CODE_4M.fd (Debian package ovmf)"
+[ -r "$code" ] && [ -r "$vars" ] || skip "no $code (Debian package $firmware_package)"
 ldd "$(command -v busybox)" >/dev/null 2>&1 && skip "busybox is linked dynamically (Debian package busybox-static)"
 
-# The kernel of the release this runs on, from its packages: only vmlinuz and
+# The kernel of the release this runs on, from its packages: only the image and
 # efivarfs (a module on Debian 12), kept between runs (fresh roots share it).
-arch=$(dpkg --print-architecture)
 # The kernel image itself: testing's metapackage depends on linux-base-* too.
-kernel_package=$(apt-cache depends "linux-image-$arch" 2>/dev/null |
+kernel_package=$(apt-cache depends "linux-image-$arch:$arch" 2>/dev/null |
     awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
-[ -n "$kernel_package" ] || skip "apt knows no linux-image-$arch (run apt-get update)"
+[ -n "$kernel_package" ] || skip "apt knows no linux-image-$arch:$arch (dpkg --add-architecture $arch; apt-get update)"
 kernel_version=$(apt-cache show --no-all-versions "$kernel_package" | sed -n 's/^Version: //p')
 # Testing splits the kernel (linux-binary-*) and its modules (linux-modules-*) out of it.
 mapfile -t kernel_packages < <(echo "$kernel_package" && apt-cache depends "$kernel_package" |
     awk '$1 == "Depends:" && $2 ~ /^linux-(binary|modules)-/ { print $2 }')
 [ "$(id -u)" = 0 ] && cache=/var/cache/dunehopper || cache=${XDG_CACHE_HOME:-$HOME/.cache}/dunehopper
 kernel=$cache/kernel/${kernel_package}_$kernel_version
-if [ ! -f "$kernel/vmlinuz" ]; then
+if [ ! -f "$kernel/$image" ]; then
     mkdir -p "$cache/kernel" && rm -rf "$kernel.new" && mkdir "$kernel.new" || fail "cannot write $cache/kernel"
     (cd "$kernel.new" && apt-get download "${kernel_packages[@]/%/=$kernel_version}" >download.log 2>&1) ||
         skip "cannot download ${kernel_packages[*]}: $(tail -1 "$kernel.new/download.log")"
     for deb in "$kernel.new"/*.deb; do
         # By name, as tar fails on a pattern that a package has nothing for.
         dpkg-deb --fsys-tarfile "$deb" | tar -t |
-            grep -E '^\./(boot/vmlinuz-|usr/lib/modules/[^/]+/vmlinuz$)|/kernel/fs/efivarfs/[^/]+$' >"$kernel.new/members"
+            grep -E "^\./(boot/$image-|usr/lib/modules/[^/]+/$image\$)|"'/kernel/fs/efivarfs/[^/]+$' >"$kernel.new/members"
         [ ! -s "$kernel.new/members" ] || dpkg-deb --fsys-tarfile "$deb" | tar -C "$kernel.new" -x -T "$kernel.new/members" ||
             fail "cannot unpack $deb"
     done
-    image=$(find "$kernel.new/boot" "$kernel.new/usr" -type f -name 'vmlinuz*' 2>/dev/null)
-    [ -n "$image" ] && [ "$(wc -l <<<"$image")" = 1 ] || fail "not one kernel image in ${kernel_packages[*]}: $image"
-    mv "$image" "$kernel.new/vmlinuz" || fail "cannot keep $image"
+    found=$(find "$kernel.new/boot" "$kernel.new/usr" -type f -name "$image*" 2>/dev/null)
+    [ -n "$found" ] && [ "$(wc -l <<<"$found")" = 1 ] || fail "not one $image in ${kernel_packages[*]}: $found"
+    mv "$found" "$kernel.new/$image" || fail "cannot keep $found"
     module=$(find "$kernel.new" -name 'efivarfs.ko*')
     case $module in  # built in (none), plain (Debian 12) or compressed (Debian 13); busybox's insmod takes it plain
     '') ;;
@@ -60,20 +79,47 @@ fi
 # openssl and chattr with their libraries, the sample build with its key and
 # message, and the keys of the attribute-word sweep. The deployer's build
 # comes later, in a second archive appended to this one.
-bring() {  # ROOT FILE...: each file and the libraries it loads, at their own paths
+# Another architecture's are those of its own packages, unpacked (not installed)
+# into a root of their own that is kept for a week, whose loader lists what a
+# binary loads under qemu-user, as ldd cannot.
+userland=
+if [ "$loader" != - ]; then
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:?}")
+    userland=$cache/userland/$release-$arch
+    if [ ! -d "$userland" ] || [ -n "$(find "$userland" -maxdepth 0 -mtime +6)" ]; then
+        rm -rf "$userland" "$userland.new" && mkdir -p "$cache/userland" || fail "cannot write $cache/userland"
+        # With /lib in /usr, as the binaries' loader path wants, also where the
+        # packages still ship files in /lib (Debian 12).
+        mmdebstrap --variant=extract --architectures="$arch" --include=busybox-static,coreutils,openssl,e2fsprogs,libncursesw6,libstdc++6 \
+            --setup-hook='for dir in bin sbin lib; do mkdir -p "$1/usr/$dir" && ln -s "usr/$dir" "$1/$dir"; done' \
+            --aptopt='Acquire::Check-Valid-Until "false";' "$release" "$userland.new" >userland.log 2>&1 ||
+            skip "cannot unpack $arch's packages of $release: $(tail -1 userland.log)"
+        mv "$userland.new" "$userland"
+    fi
+fi
+tool() { local dir; for dir in /usr/bin /bin /usr/sbin /sbin; do [ -x "$userland$dir/$1" ] && echo "$dir/$1" && return; done; }
+libraries() {  # FILE...: the libraries they load
+    local file
+    for file; do
+        if [ -z "$userland" ]; then ldd "$file"; else "${qemu/-system/}" -L "$userland" "$userland$loader" --list "$file"; fi
+    done | awk -v userland="$userland" 'userland != "" { gsub(userland "/", "/") }
+        $2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// && $2 ~ /^\(/ { print $1 }'
+}
+bring() {  # ROOT FILE...: each file of the architecture's system, at its own path
     local root=$1 file
     shift
-    for file in "$@" $(ldd "$@" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// && $2 ~ /^\(/ { print $1 }'); do
-        mkdir -p "$root$(dirname "$file")" && cp -L "$file" "$root$file"
-    done
+    for file; do mkdir -p "$root$(dirname "$file")" && cp -L "$userland$file" "$root$file" || return 1; done
 }
 archive() { (cd "$1" && find . | busybox cpio -o -H newc 2>/dev/null); }
 root=$work/root
-mkdir -p "$root"/{bin,dev,proc,sys,sweep,usr/games} "$root/root/sample" && cp "$(command -v busybox)" "$root/bin/" &&
+mkdir -p "$root"/{bin,dev,proc,sys,sweep,usr/games} "$root/root/sample" && cp "$userland$(tool busybox)" "$root/bin/" &&
     ln -s busybox "$root/bin/sh" || fail "cannot lay out the initramfs"
-bring "$root" "$(command -v base64)" "$(command -v openssl)" "$(command -v chattr)" "$(command -v lsattr)"
+tools=("$(tool base64)" "$(tool openssl)" "$(tool chattr)" "$(tool lsattr)")
+libraries=$(libraries "${tools[@]/#/$userland}" "$build/dunehopper") && [ -n "$libraries" ] ||
+    fail "cannot list the libraries of ${tools[*]} and $build/dunehopper"
+bring "$root" "${tools[@]}" $libraries || fail "cannot copy ${tools[*]} and their libraries"
 [ ! -f "$kernel/efivarfs.ko" ] || cp "$kernel/efivarfs.ko" "$root/"
-cp "$src/tests/banner.txt" "$root/root/" && bring "$work/lib" "$build/dunehopper" && cp -r "$work/lib/." "$root/" &&
+cp "$src/tests/banner.txt" "$root/root/" &&
     cp "$build/dunehopper" "$root/root/sample/" && cp "$src/examples/key.efivar" "$root/root/sample/my-key.efivar" &&
     cp "$src/examples/message.txt" "$root/root/sample/my-message.txt" || fail "cannot copy the sample build"
 # Every low byte with 16 bytes of data, and words with high bits; the shell's
@@ -94,6 +140,7 @@ export PATH=/usr/bin:/bin HOME=/root TERM=linux
 echo  # past the firmware's last words on the console
 /bin/busybox --install -s /bin
 mount -t proc proc /proc && mount -t sysfs sysfs /sys && mount -t devtmpfs dev /dev
+echo "== machine $(uname -m) on $(cat /sys/class/tty/console/active)"
 [ ! -f /efivarfs.ko ] || insmod /efivarfs.ko
 mount -t efivarfs efivarfs /sys/firmware/efi/efivars || echo "FAIL: no efivarfs"
 set -- $(cat /proc/cmdline)
@@ -108,19 +155,21 @@ chmod +x "$root/init"
 cat >"$root/steps.sh" <<'STEPS'
 key=/sys/firmware/efi/efivars/Tavrel-6295c686-85e2-49db-8650-6f38a25fa7a3
 fail() { echo "FAIL: $set boot $boot: $*"; }
+ok() { echo "ok: $set boot $boot: $*"; }
 cd /root/$set && ln -s /root/$set/dunehopper /usr/games/dunehopper
 reveals() {  # [FILE]: the program prints the banner and then exactly FILE
     /usr/games/dunehopper </dev/null >out 2>err || fail "exit status $?"
-    cat /root/banner.txt "$@" | cmp -s - out || fail "not the banner${1:+ and $1}: $(cat err)"
+    cat /root/banner.txt "$@" | cmp -s - out && ok "${1:+revealed }the banner${1:+ and $1}" ||
+        fail "not the banner${1:+ and $1}: $(cat err)"
 }
 case $boot in
 1)
     [ ! -e $key ] || fail "a key before the first write"
     reveals
-    cat my-key.efivar >$key || fail "the firmware refused my-key.efivar"
-    cmp my-key.efivar $key || fail "the firmware gives back other bytes"
+    cat my-key.efivar >$key && ok "key written" || fail "the firmware refused my-key.efivar"
+    cmp my-key.efivar $key && ok "key read back" || fail "the firmware gives back other bytes"
     set -- $(lsattr $key)
-    case $1 in *i*) ;; *) fail "the key is not immutable: $1" ;; esac
+    case $1 in *i*) ok "key immutable" ;; *) fail "the key is not immutable: $1" ;; esac
     reveals my-message.txt
     # The words the firmware keeps, each tried on a variable of its own
     # (once: it is the firmware's, not the build's): a refused write leaves no
@@ -139,14 +188,14 @@ case $boot in
     }
     [ $set = own ] || . /sweep.sh ;;
 2)
-    cmp my-key.efivar $key || fail "the key did not survive the reboot"
+    cmp my-key.efivar $key && ok "key kept over the reboot" || fail "the key did not survive the reboot"
     reveals my-message.txt
     cp $key copied.efivar && echo "copied $(base64 -w0 copied.efivar)"
-    chattr -i $key && rm $key || fail "cannot remove the key"
+    chattr -i $key && rm $key && ok "key removed" || fail "cannot remove the key"
     [ ! -e $key ] || fail "rm left the key"
     reveals ;;
 3)
-    [ ! -e $key ] || fail "the key is back after a reboot"
+    [ ! -e $key ] && ok "key still gone after the reboot" || fail "the key is back after a reboot"
     reveals ;;
 esac
 STEPS
@@ -155,17 +204,21 @@ archive "$root" >sample.cpio || fail "cannot pack the initramfs"
 # chain SET INITRD BOOTS: boots 1 to BOOTS on a variable store of SET's own.
 chain() {
     local set=$1 boot status
-    cp $ovmf/OVMF_VARS_4M.fd "vars.$set"
+    cp "$vars" "vars.$set"
     for boot in $(seq "$3"); do
-        timeout 300 qemu-system-x86_64 -accel tcg -machine q35 -m 256 -nodefaults -display none -no-reboot \
-            -drive if=pflash,format=raw,readonly=on,file=$ovmf/OVMF_CODE_4M.fd \
-            -drive "if=pflash,format=raw,file=vars.$set" -kernel "$kernel/vmlinuz" -initrd "$2" \
-            -append "console=ttyS0 quiet panic=-1 no_timer_check dunehopper.set=$set dunehopper.boot=$boot" \
+        timeout 300 "$qemu" -accel tcg -machine "$machine" ${cpu:+-cpu $cpu} -m 512 -nodefaults -display none -no-reboot \
+            -drive "if=pflash,unit=0,format=raw,readonly=on,file=$code" \
+            -drive "if=pflash,unit=1,format=raw,file=vars.$set" -kernel "$kernel/$image" -initrd "$2" \
+            -append "console=$console quiet panic=-1 no_timer_check dunehopper.set=$set dunehopper.boot=$boot" \
             -serial "file:console.$set.$boot" 2>"qemu.$set"
         status=$?
-        [ $status = 0 ] || [ -s "console.$set.$boot" ] || skip "qemu-system-x86_64 cannot run here: $(tail -1 "qemu.$set")"
+        [ $status = 0 ] || [ -s "console.$set.$boot" ] || skip "$qemu cannot run here: $(tail -1 "qemu.$set")"
         tr -d '\r' <"console.$set.$boot" >"$set.$boot"
         grep '^FAIL' "$set.$boot" && fail "the firmware's $set boot $boot found the faults above"
+        # A console the kernel does not have falls back to the one the firmware names.
+        grep -qx "== machine ${qemu#qemu-system-} on $console" "$set.$boot" ||
+            fail "$set boot $boot: not ${qemu#qemu-system-} on $console: $(grep '^== machine' "$set.$boot")"
+        sed -n 's/^ok: /firmware: /p' "$set.$boot"
         grep -qx "== $set boot $boot done" "$set.$boot" ||
             fail "$set boot $boot ended early (status $status): $(tail -5 "$set.$boot")"
     done
@@ -181,7 +234,9 @@ own=$work/own/root/own
 mkdir -p "$own" && printf 'The oasis is two dunes east.\n' >"$own/my-message.txt"
 DUNEHOPPER_PAYLOAD=$(sh "$mp" --new-key "$own/my-key.efivar" "$own/my-message.txt") ||
     fail "make-payload --new-key refused"
-cmake -S "$src" -B build-own -DDUNEHOPPER_TESTS=OFF -DDUNEHOPPER_PAYLOAD="$DUNEHOPPER_PAYLOAD" >log 2>&1 &&
+toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt")  # the same architecture's
+cmake -S "$src" -B build-own ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DDUNEHOPPER_TESTS=OFF \
+    -DDUNEHOPPER_PAYLOAD="$DUNEHOPPER_PAYLOAD" >log 2>&1 &&
     cmake --build build-own --target dunehopper >>log 2>&1 && cp build-own/dunehopper "$own/" ||
     fail "build with the new payload: $(tail log)"
 { cat sample.cpio && archive "$work/own"; } >own.cpio || fail "cannot pack the deployer's initramfs"
