@@ -107,8 +107,9 @@ struct FixedText {
 };
 // clang-format off
 enum TextIndex : std::uint8_t {
-    kDinoTop = 0, kDinoBody = 8, kLegsA, kLegsB,  // the dino's nine rows from the top, then its legs
-    kBushTop, kBushBranches, kBushTrunk, kGround, kGreeting, kGameOver, kPrompt, kTextCount
+    kDinoTop = 0, kDinoBody = 8, kLegsA = 9, kLegsB = 10,  // the dino's nine rows from the top, then its legs
+    kBushTop = 11, kBushBranches = 12, kBushTrunk = 13, kGround = 14, kGreeting = 15, kGameOver = 16, kPrompt = 17,
+    kTextCount = 18
 };
 constexpr std::array<FixedText, kTextCount> kTexts = {{
     {"               ", 15, kBlue},
@@ -661,10 +662,12 @@ void Dunehopper::repaintRow(int row, std::span<Span const> before, std::span<Spa
     }
     std::ranges::sort(cuts);
     auto const shownAt = [](std::span<Span const> spans, int column) -> cchar_t const* {
-        auto const top = std::find_if(spans.rbegin(), spans.rend(), [column](Span const& span) {
-            return column >= span.column && column < span.column + span.length;
-        });
-        return top == spans.rend() ? nullptr : top->cells + (column - top->column);  // none: blanks
+        for (std::size_t i = spans.size(); i-- > 0;) {  // the last drawn is on top
+            if (column >= spans[i].column && column < spans[i].column + spans[i].length) {
+                return spans[i].cells + (column - spans[i].column);
+            }
+        }
+        return nullptr;  // blanks
     };
     for (std::size_t i = 1; i < cuts.size(); ++i) {
         int const from = cuts[i - 1];
