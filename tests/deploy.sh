@@ -283,6 +283,9 @@ apt)  # two messages from one key through a signed repository: install, a forged
         version=$(dpkg-parsechangelog -l tree/debian/changelog -S Version)
         [ "$version" = "$sample_version+msg$1" ] || fail "dch --local +msg gave $version"
         in_source tree dpkg-buildpackage -us -uc || fail "dpkg-buildpackage: $(tail -20 tree.log)"
+        # The last version's builds for other architectures must not ride along.
+        tar -tJf "dunehopper_$version.tar.xz" | grep -E '^[^/]+/(obj-[^/]*|build|build-[^/]*)/' &&
+            fail "the source package of $version carries a build directory"
         for file in "dunehopper_$version.dsc" "dunehopper_${version}_$arch.changes" "dunehopper_${version}_$arch.buildinfo"; do
             grep -qx "Version: $version" "$file" || fail "$file: not version $version"
         done
