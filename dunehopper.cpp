@@ -135,7 +135,7 @@ constexpr std::array<FixedText, kTextCount> kTexts = {{
 static_assert(std::ranges::all_of(kTexts,
                                   [](FixedText const& text) { return characters(text.utf8) == text.characters; }));
 static_assert(kTexts[kGround].utf8 == "\u2588");
-constexpr int kDinoRows = 9;
+constexpr int kDinoRows = kDinoBody - kDinoTop + 1;
 
 constexpr const char* kScoreFormat = "Score: %04d x %08d";
 constexpr std::size_t kScoreMost = 48;  // the format with two of the longest numbers, and room
