@@ -372,7 +372,9 @@ TEST(Frame, WholeScreenOfAStandingFrame)
             resizeterm(8, 20);
             if (between == 1) {
                 p.bush() = 30;
+                p.score() = {};
                 p.pass(KEY_RESIZE);
+                EXPECT_EQ(cells(6, 0, 3), "000") << "the score, from column 1, wraps at the new width";
             }
             resizeterm(16, 32);
         }
